@@ -90,8 +90,11 @@ std::string ExpandFileName(const std::string& FileName) {
     I = J + 1;
   }
   std::string Result;
-  for (const auto& Part : Parts) Result.append("/").append(Part);
-  if (Result.empty()) Result = "/";
+  for (const auto& Part : Parts) {
+    Result.push_back('/');
+    Result.append(Part);
+  }
+  if (Result.empty()) Result.push_back('/');
   return Result;
 }
 
