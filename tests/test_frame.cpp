@@ -1,6 +1,241 @@
+// The component frame: initial values, dispatch, the plain copy, the line-length rule,
+// progress and the error class.
 #include <gtest/gtest.h>
 
 #include "encoder/qvEncoder.h"
 #include "tests/support.h"
 
-TEST(Frame, Placeholder) { SUCCEED(); }
+namespace {
+
+TEST(Frame, InitialValues) {
+  TqvEncoder E;
+  EXPECT_EQ(E.EncodeMethod, cmBase64);
+  EXPECT_EQ(E.CharsPerLine, 76);
+  EXPECT_FALSE(E.SuppressCrlf);
+  EXPECT_EQ(E.BatchSize, 8192);
+  EXPECT_FALSE(E.OnProgress);
+  EXPECT_FALSE(E.AllowESC);
+  EXPECT_TRUE(E.CharSet.empty());
+  EXPECT_EQ(E.ErrorProcessing, epStop);
+  EXPECT_EQ(E.Owner(), nullptr);
+}
+
+TEST(Frame, OwnerDeletesWhatItOwnsAndForgetsWhatIsDeletedFirst) {
+  struct Probe : TqvEncoder {
+    Probe(rtl::TComponent* Owner, int& Count) : TqvEncoder(Owner), Alive(Count) { ++Alive; }
+    ~Probe() override { --Alive; }
+    int& Alive;
+  };
+  int Alive = 0;
+  {
+    rtl::TComponent Owner(nullptr);
+    new Probe(&Owner, Alive);
+    auto* Second = new Probe(&Owner, Alive);
+    new Probe(&Owner, Alive);
+    EXPECT_EQ(Owner.ComponentCount(), 3);
+    delete Second;
+    EXPECT_EQ(Owner.ComponentCount(), 2);
+    EXPECT_EQ(Alive, 2);
+  }
+  EXPECT_EQ(Alive, 0);
+}
+
+struct LineCase {
+  std::int32_t CharsPerLine, QP, B64, UUE;
+};
+
+TEST(Frame, EffectiveCharsPerLineFollowsEachMethodsRule) {
+  const LineCase Cases[] = {
+      {-5, 4, 64, 3},       {0, 4, 64, 3},         {1, 4, 64, 3},        {3, 4, 64, 3},
+      {4, 4, 64, 4},        {63, 63, 64, 63},      {64, 64, 64, 64},     {65, 65, 64, 65},
+      {66, 66, 68, 66},     {67, 67, 68, 67},      {69, 69, 72, 69},     {73, 73, 72, 73},
+      {74, 74, 76, 74},     {76, 76, 76, 76},      {77, 77, 80, 77},     {81, 81, 80, 81},
+      {100, 100, 100, 100}, {131, 131, 132, 131},  {132, 132, 132, 132}, {133, 132, 136, 132},
+      {200, 132, 200, 132}, {INT32_MIN, 4, 64, 3},
+  };
+  TqvEncoder E;
+  for (const auto& C : Cases) {
+    E.CharsPerLine = C.CharsPerLine;
+    E.EncodeMethod = cmQuotedPrintable;
+    EXPECT_EQ(E.GetEffectiveCharsPerLine(), C.QP) << C.CharsPerLine;
+    E.EncodeMethod = cmBase64;
+    EXPECT_EQ(E.GetEffectiveCharsPerLine(), C.B64) << C.CharsPerLine;
+    E.EncodeMethod = cmUUEncode;
+    EXPECT_EQ(E.GetEffectiveCharsPerLine(), C.UUE) << C.CharsPerLine;
+  }
+  // Base64 ties go to the even multiple of 4, all the way up; no value overflows.
+  E.EncodeMethod = cmBase64;
+  for (std::int32_t M = 16; M < 2000; ++M) {
+    E.CharsPerLine = 4 * M + 1;
+    EXPECT_EQ(E.GetEffectiveCharsPerLine(), M % 2 == 0 ? 4 * M : 4 * M + 4);
+    E.CharsPerLine = 4 * M + 2;
+    EXPECT_EQ(E.GetEffectiveCharsPerLine(), 4 * M + 4);
+  }
+  E.CharsPerLine = INT32_MAX;
+  EXPECT_EQ(E.GetEffectiveCharsPerLine() % 4, 0);
+  EXPECT_GT(E.GetEffectiveCharsPerLine(), INT32_MAX - 8);
+}
+
+const int AllMethods[] = {cmNone, cmQuotedPrintable, cmBase64, cmUUEncode, cm8Bit, 5, 255};
+
+TEST(Frame, NothingLeftInTheSourceReturnsBeforeAnything) {
+  for (int Method : AllMethods) {
+    for (bool Encode : {true, false}) {
+      for (std::int64_t Pos : {0, 3, 9}) { // empty, at the end, beyond the end
+        vt::TTestStream Src(Pos == 0 ? "" : "abc"), Dst("keep");
+        Src.Pos = Pos;
+        TqvEncoder E;
+        vt::Reports Log;
+        vt::RecordProgress(E, Log);
+        E.EncodeMethod = static_cast<TqvEncodeMethod>(Method);
+        if (Encode)
+          E.Encode(Src, Dst);
+        else
+          E.Decode(Src, Dst);
+        EXPECT_TRUE(Log.empty()) << Method;
+        EXPECT_EQ(Src.Reads, 0);
+        EXPECT_EQ(Dst.Writes, 0);
+        EXPECT_EQ(Dst.Data, "keep");
+        EXPECT_EQ(Src.Pos, Pos);
+      }
+    }
+  }
+}
+
+TEST(Frame, AMethodAboveEightBitIsRefusedBeforeAnything) {
+  for (int Method : {5, 6, 100, 255}) {
+    for (bool Encode : {true, false}) {
+      vt::TTestStream Src("data"), Dst;
+      TqvEncoder E;
+      vt::Reports Log;
+      vt::RecordProgress(E, Log);
+      E.EncodeMethod = static_cast<TqvEncodeMethod>(Method);
+      try {
+        Encode ? E.Encode(Src, Dst) : E.Decode(Src, Dst);
+        FAIL() << "no error for method " << Method;
+      } catch (const EqvEncoderError& Err) {
+        EXPECT_EQ(Err.ErrorCode, -1);
+        EXPECT_EQ(Err.Message(), "Unsupported format.");
+        EXPECT_STREQ(Err.ClassName(), "EqvEncoderError");
+      }
+      EXPECT_TRUE(Log.empty());
+      EXPECT_EQ(Src.Reads, 0);
+      EXPECT_EQ(Dst.Writes, 0);
+    }
+  }
+}
+
+TEST(Frame, PlainMethodsCopyTheRestOfTheSourceWithTwoReports) {
+  const std::string Bytes = vt::RandomBytes(200000, 7);
+  for (TqvEncodeMethod Method : {cmNone, cm8Bit}) {
+    for (bool Encode : {true, false}) {
+      for (std::int64_t Start : {0, 1, 61439, 199999}) {
+        vt::TTestStream Src(Bytes), Dst("xy");
+        Src.Pos = Start;
+        Dst.Pos = 2; // written at the destination's position
+        TqvEncoder E;
+        vt::Reports Log;
+        vt::RecordProgress(E, Log);
+        E.EncodeMethod = Method;
+        Encode ? E.Encode(Src, Dst) : E.Decode(Src, Dst);
+        const std::int64_t N = 200000 - Start;
+        EXPECT_EQ(Dst.Data, "xy" + Bytes.substr(static_cast<std::size_t>(Start)));
+        EXPECT_EQ(Log, (vt::Reports{{0, N}, {N, N}}));
+        for (auto Size : Dst.WriteSizes) EXPECT_LE(Size, 61440);
+        EXPECT_EQ(Src.Pos, 200000);
+      }
+    }
+  }
+}
+
+TEST(Frame, PlainCopyThroughRuntimeStreams) {
+  const std::string Bytes = vt::RandomBytes(100000, 3);
+  rtl::TMemoryStream Src(Bytes), Dst;
+  TqvEncoder E;
+  E.EncodeMethod = cmNone;
+  E.Encode(Src, Dst);
+  EXPECT_EQ(Dst.Bytes(), Bytes);
+}
+
+TEST(Frame, AHandlerThatRaisesStopsTheOperation) {
+  vt::TTestStream Src("abcdef"), Dst;
+  TqvEncoder E;
+  E.EncodeMethod = cmNone;
+  E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {
+    throw rtl::Exception("stop here");
+  };
+  EXPECT_THROW(E.Encode(Src, Dst), rtl::Exception);
+  EXPECT_EQ(Dst.Writes, 0);
+  EXPECT_TRUE(Dst.Data.empty());
+}
+
+TEST(Frame, ProgressComesFromTheEncoderThroughTheVirtualOperation) {
+  struct Counting : TqvEncoder {
+    void ReportProgress(std::int64_t Done, std::int64_t Total) override {
+      Log.emplace_back(Done, Total);
+      TqvEncoder::ReportProgress(Done, Total);
+    }
+    vt::Reports Log;
+  };
+  Counting E;
+  rtl::TObject* Sender = nullptr;
+  E.OnProgress = [&](rtl::TObject* S, std::int64_t, std::int64_t) { Sender = S; };
+  E.EncodeMethod = cmNone;
+  rtl::TMemoryStream Src("abc"), Dst;
+  E.Decode(Src, Dst);
+  EXPECT_EQ(E.Log, (vt::Reports{{0, 3}, {3, 3}}));
+  EXPECT_EQ(Sender, &E);
+}
+
+TEST(Frame, CopyFromRaisesOnShortReadsAndShortWrites) {
+  TqvEncoder E;
+  E.EncodeMethod = cmNone;
+  {
+    vt::TTestStream Src("abcdef"), Dst;
+    Src.ExtraSize = 10; // promises more than it holds
+    try {
+      E.Encode(Src, Dst);
+      FAIL();
+    } catch (const rtl::EReadError& Err) {
+      EXPECT_EQ(Err.Message(), "Stream read error");
+      EXPECT_STREQ(Err.ClassName(), "EReadError");
+    }
+  }
+  {
+    vt::TTestStream Src("abcdef"), Dst;
+    Dst.MaxWrite = 2;
+    try {
+      E.Encode(Src, Dst);
+      FAIL();
+    } catch (const rtl::EWriteError& Err) {
+      EXPECT_EQ(Err.Message(), "Stream write error");
+      EXPECT_STREQ(Err.ClassName(), "EWriteError");
+    }
+  }
+  {
+    // A source that delivers in small pieces is still copied whole.
+    vt::TTestStream Src(vt::RandomBytes(70000, 1)), Dst;
+    Src.MaxRead = 1000;
+    E.Encode(Src, Dst);
+    EXPECT_EQ(Dst.Data, Src.Data);
+  }
+}
+
+TEST(Frame, ExceptionClassesNameThemselves) {
+  EXPECT_STREQ(rtl::Exception("x").ClassName(), "Exception");
+  EXPECT_STREQ(rtl::EStreamError("x").ClassName(), "EStreamError");
+  EXPECT_STREQ(rtl::EReadError("x").ClassName(), "EReadError");
+  EXPECT_STREQ(rtl::EWriteError("x").ClassName(), "EWriteError");
+  EXPECT_STREQ(rtl::EFOpenError("x").ClassName(), "EFOpenError");
+  EXPECT_STREQ(rtl::EFCreateError("x").ClassName(), "EFCreateError");
+  EXPECT_STREQ(rtl::EInOutError("x").ClassName(), "EInOutError");
+  EXPECT_STREQ(rtl::EOutOfMemory("x").ClassName(), "EOutOfMemory");
+  try {
+    RaiseEncoderError("boom", -7);
+  } catch (const EqvEncoderError& Err) {
+    EXPECT_EQ(Err.ErrorCode, -7);
+    EXPECT_STREQ(Err.what(), "boom");
+  }
+}
+
+} // namespace
