@@ -1,7 +1,9 @@
 // vexor SRC DST E|D QP|BASE64|UUE: converts one file into, or back from, one encoding.
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/ParseEncodeMethod.h"
@@ -26,11 +28,26 @@ void Run(const std::vector<std::string>& Args) {
   rtl::WriteLn("Done.");
 }
 
+// A standard handle that the caller closed is taken by /dev/null, so that no file this run opens
+// can land on it. Output handles get it read-only, so writing there still fails as writing to a
+// closed handle does; a closed input simply has nothing to read, like one at its end.
+void GuardStandardHandles() {
+  for (int Handle = 0; Handle <= 2; ++Handle) {
+    if (::fcntl(Handle, F_GETFD) != -1) continue;
+    const int Null = ::open("/dev/null", O_RDONLY);
+    if (Null >= 0 && Null != Handle) {
+      ::dup2(Null, Handle);
+      ::close(Null);
+    }
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   // A reader that has gone away is a write error that we report, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
+  GuardStandardHandles();
   try {
     // The shell has split the line and removed the quotes; an empty argument is not counted.
     std::vector<std::string> Args;

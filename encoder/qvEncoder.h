@@ -65,10 +65,10 @@ public:
   TqvEncodeMethod EncodeMethod = cmBase64;
   std::int32_t CharsPerLine = 76;
   bool SuppressCrlf = false;
-  std::int32_t BatchSize = 8192;           // read batch of the Base64 decoder
-  TqvProgressEvent OnProgress;             // not set
-  bool AllowESC = false;                   // stored, read by no operation
-  std::string CharSet;                     // stored, read by no operation
+  std::int32_t BatchSize = 8192;                     // read batch of the Base64 decoder
+  TqvProgressEvent OnProgress;                       // not set
+  bool AllowESC = false;                             // stored, read by no operation
+  std::string CharSet;                               // stored, read by no operation
   TqvEncodeErrorProcessing ErrorProcessing = epStop; // Base64 decoder only
 
 protected:
@@ -85,8 +85,7 @@ private:
                                  std::uint8_t& QuadPosition, std::uint8_t& PartialByte);
   void EncodeQP(rtl::TStream& Source, rtl::TStream& Destination);
   void DecodeQP(rtl::TStream& Source, rtl::TStream& Destination);
-  void ReadLine(rtl::TStream& Source, bool& EndFlag, std::int32_t& BreakCount,
-                std::string& Line);
+  void ReadLine(rtl::TStream& Source, bool& EndFlag, std::int32_t& BreakCount, std::string& Line);
   void EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination);
   void DecodeUUE(rtl::TStream& Source, rtl::TStream& Destination);
 

@@ -24,7 +24,9 @@ public:
 
   TComponent* Owner() const noexcept { return FOwner; }
   int ComponentCount() const noexcept { return static_cast<int>(FComponents.size()); }
-  TComponent* Components(int Index) const { return FComponents.at(static_cast<std::size_t>(Index)); }
+  TComponent* Components(int Index) const {
+    return FComponents.at(static_cast<std::size_t>(Index));
+  }
 
   std::string Name;
 

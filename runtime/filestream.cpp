@@ -71,7 +71,8 @@ std::string ExpandFileName(const std::string& FileName) {
   std::string Path = FileName;
   if (Path.empty() || Path[0] != '/') {
     std::vector<char> Cwd(4096);
-    while (::getcwd(Cwd.data(), Cwd.size()) == nullptr && errno == ERANGE) Cwd.resize(Cwd.size() * 2);
+    while (::getcwd(Cwd.data(), Cwd.size()) == nullptr && errno == ERANGE)
+      Cwd.resize(Cwd.size() * 2);
     std::string Joined(Cwd.data());
     Joined.append("/").append(Path);
     Path = std::move(Joined);
@@ -348,7 +349,9 @@ std::int64_t TFileStream::Size() {
   return Result;
 }
 
-void TFileStream::Flush() { FlushWrites(); }
+void TFileStream::Flush() {
+  FlushWrites();
+}
 
 void TFileStream::Close() {
   if (FHandle < 0) return;

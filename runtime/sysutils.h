@@ -29,7 +29,7 @@ private:
   class Name : public Base {                                                                       \
   public:                                                                                          \
     using Base::Base;                                                                              \
-    const char* ClassName() const noexcept override { return #Name; }                             \
+    const char* ClassName() const noexcept override { return #Name; }                              \
   }
 
 RTL_EXCEPTION_CLASS(EStreamError, Exception);
