@@ -1,6 +1,555 @@
+// The Base64 codec pair through the component, on real files through the program, and against
+// coreutils base64 as a witness that no one here wrote.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "encoder/qvEncoder.h"
+#include "encoder/qvEncoderInternal.h"
 #include "tests/support.h"
 
-TEST(test_base64, Placeholder) { SUCCEED(); }
+namespace {
+
+using detail::TqvEncoderAccess;
+
+// --- helpers ---
+
+struct TSettings {
+  std::int32_t CharsPerLine = 76;
+  bool SuppressCrlf = false;
+  std::int32_t BatchSize = 8192;
+  TqvEncodeErrorProcessing ErrorProcessing = epStop;
+};
+
+void Apply(TqvEncoder& E, const TSettings& S) {
+  E.EncodeMethod = cmBase64;
+  E.CharsPerLine = S.CharsPerLine;
+  E.SuppressCrlf = S.SuppressCrlf;
+  E.BatchSize = S.BatchSize;
+  E.ErrorProcessing = S.ErrorProcessing;
+}
+
+// What one call left behind.
+struct TOutcome {
+  std::string Bytes;                // the destination's bytes
+  std::optional<std::string> Error; // "Class: message (code)" when the call raised
+  std::int64_t SourcePosition = 0;
+  std::int64_t DestinationPosition = 0;
+  bool Stopped = false; // DecodeStopped after the call
+  vt::Reports Log;      // only when recorded
+};
+
+std::string Describe(const std::exception& Ex) {
+  if (const auto* E = dynamic_cast<const EqvEncoderError*>(&Ex))
+    return std::string(E->ClassName()) + ": " + E->Message() + " (" + std::to_string(E->ErrorCode) +
+           ")";
+  if (const auto* E = dynamic_cast<const rtl::Exception*>(&Ex))
+    return std::string(E->ClassName()) + ": " + E->Message();
+  return std::string("std::exception: ") + Ex.what();
+}
+
+enum class TWay { Encode, Decode };
+
+// Runs Encode or Decode over memory streams, recording progress when asked.
+TOutcome Convert(TWay Way, const std::string& Input, const TSettings& S = {}, bool Record = true) {
+  TqvEncoder E;
+  Apply(E, S);
+  TOutcome R;
+  if (Record) vt::RecordProgress(E, R.Log);
+  rtl::TMemoryStream Source(Input), Destination;
+  try {
+    if (Way == TWay::Encode)
+      E.Encode(Source, Destination);
+    else
+      E.Decode(Source, Destination);
+  } catch (const std::exception& Ex) {
+    R.Error = Describe(Ex);
+  }
+  R.Bytes = std::string(Destination.Bytes());
+  R.SourcePosition = Source.Position();
+  R.DestinationPosition = Destination.Position();
+  R.Stopped = TqvEncoderAccess::DecodeStopped(E);
+  return R;
+}
+
+std::string Encoded(const std::string& Input, const TSettings& S = {}) {
+  const TOutcome R = Convert(TWay::Encode, Input, S);
+  EXPECT_FALSE(R.Error) << *R.Error;
+  return R.Bytes;
+}
+std::string Decoded(const std::string& Text, const TSettings& S = {}) {
+  const TOutcome R = Convert(TWay::Decode, Text, S);
+  EXPECT_FALSE(R.Error) << *R.Error;
+  return R.Bytes;
+}
+
+// The lengths of the CR LF separated lines of a text; a lone CR or LF shows as -1.
+std::vector<std::int64_t> LineLengths(const std::string& Text) {
+  std::vector<std::int64_t> Lengths;
+  std::size_t Begin = 0;
+  for (;;) {
+    const std::size_t End = Text.find("\r\n", Begin);
+    const std::string Line = Text.substr(Begin, End == std::string::npos ? End : End - Begin);
+    Lengths.push_back(Line.find_first_of("\r\n") == std::string::npos
+                          ? static_cast<std::int64_t>(Line.size())
+                          : -1);
+    if (End == std::string::npos) return Lengths;
+    Begin = End + 2;
+  }
+}
+
+// coreutils base64 as a witness.
+bool HavePeer() {
+  return vt::HaveCommand("base64");
+}
+
+std::string PeerRun(const std::string& Args, const std::string& Input) {
+  vt::TempDir Dir;
+  vt::WriteFile(Dir / "in", Input);
+  const vt::RunResult R = vt::Shell("base64 " + Args + " " + vt::Q(Dir / "in"));
+  EXPECT_EQ(R.ExitCode, 0) << R.Err;
+  return R.Out;
+}
+
+// The peer's text for Width characters per line (0: one line), in our layout: CR LF between
+// lines and no line break after the last.
+std::string PeerEncoded(const std::string& Input, std::int64_t Width) {
+  const std::string Lf = PeerRun("-w " + std::to_string(Width), Input);
+  std::string Text;
+  for (const char C : Lf) {
+    if (C == '\n')
+      Text += "\r\n";
+    else
+      Text += C;
+  }
+  if (Text.size() >= 2 && Text.compare(Text.size() - 2, 2, "\r\n") == 0)
+    Text.resize(Text.size() - 2);
+  return Text;
+}
+
+std::string PeerDecoded(const std::string& Text) {
+  std::string Lf;
+  for (const char C : Text)
+    if (C != '\r') Lf += C;
+  return PeerRun("-d", Lf);
+}
+
+// Sizes around the group and line boundaries of the default layout.
+std::vector<std::size_t> BoundarySizes() {
+  std::vector<std::size_t> Sizes;
+  for (std::size_t N = 0; N <= 130; ++N) Sizes.push_back(N);
+  for (const std::size_t Around : {171, 228, 570, 1000, 4096, 8192, 12288, 65536, 100000, 262144})
+    for (std::size_t D = 0; D < 5; ++D) Sizes.push_back(Around - 2 + D);
+  Sizes.push_back(300007);
+  return Sizes;
+}
+
+// --- the encoder ---
+
+TEST(Base64Encoder, ShortSourcesGiveTheirTextAndOnlyTheOuterReports) {
+  const struct {
+    std::string Input, Text;
+  } Cases[] = {{"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="}};
+  for (const auto& C : Cases) {
+    const TOutcome R = Convert(TWay::Encode, C.Input);
+    const auto N = static_cast<std::int64_t>(C.Input.size());
+    EXPECT_EQ(R.Bytes, C.Text) << C.Input;
+    EXPECT_EQ(R.Log, (vt::Reports{{0, N}, {N, N}})) << C.Input;
+    EXPECT_EQ(R.SourcePosition, N);
+    EXPECT_EQ(R.DestinationPosition, static_cast<std::int64_t>(C.Text.size()));
+  }
+}
+
+TEST(Base64Encoder, LayoutFollowsTheLineLength) {
+  const auto Lines = [](std::int64_t Count, std::int64_t Length, std::int64_t Last) {
+    std::vector<std::int64_t> L(static_cast<std::size_t>(Count), Length);
+    L.push_back(Last);
+    return L;
+  };
+  const struct {
+    std::size_t N;
+    TSettings S;
+    std::int64_t Width; // the peer's line length for the same text
+    std::vector<std::int64_t> Lines;
+  } Cases[] = {
+      {57, {}, 76, {76}},
+      {58, {}, 76, {76, 4}},
+      {114, {}, 76, {76, 76}},
+      {120, {76, true}, 0, {160}},
+      {6145, {76, true}, 0, {8196}},
+      {6145, {64, true}, 0, {8196}},
+      {6001, {84}, 84, Lines(95, 84, 24)},
+      {100, {64}, 64, {64, 64, 8}},
+      {100, {0}, 64, {64, 64, 8}},
+      {100, {-5}, 64, {64, 64, 8}},
+      {100, {63}, 64, {64, 64, 8}},
+      {100, {65}, 64, {64, 64, 8}},
+      {200, {66}, 68, {68, 68, 68, 64}},
+      {1000, {1000}, 1000, {1000, 336}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE("N " + std::to_string(C.N) + ", CharsPerLine " + std::to_string(C.S.CharsPerLine) +
+                 (C.S.SuppressCrlf ? ", one line" : ""));
+    const std::string Input = vt::RandomBytes(C.N, static_cast<std::uint32_t>(C.N));
+    const std::string Text = Encoded(Input, C.S);
+    EXPECT_EQ(LineLengths(Text), C.Lines);
+    if (HavePeer()) {
+      EXPECT_TRUE(Text == PeerEncoded(Input, C.Width));
+    }
+  }
+  // The Part's totals, stated outright.
+  EXPECT_EQ(Encoded(std::string(58, 'x')).size(), 82u);
+  EXPECT_EQ(Encoded(std::string(58, 'x')).substr(80), "==");
+  EXPECT_EQ(Encoded(std::string(114, 'x')).size(), 154u);
+  EXPECT_EQ(Encoded(std::string(6001, 'x'), {84}).size(), 8194u);
+}
+
+TEST(Base64Encoder, TranslationCheckpointsReportTheSecondHalf) {
+  // N = 1000: T = 1370, one checkpoint per character from index 1, values 501 + c div 2.
+  {
+    const TOutcome R = Convert(TWay::Encode, std::string(1000, 'q'));
+    ASSERT_EQ(R.Log.size(), 1000u);
+    EXPECT_EQ(R.Log.front(), vt::Report(0, 1000));
+    EXPECT_EQ(R.Log.back(), vt::Report(1000, 1000));
+    for (std::size_t C = 0; C < 998; ++C)
+      ASSERT_EQ(R.Log[C + 1], vt::Report(501 + static_cast<std::int64_t>(C / 2), 1000)) << C;
+  }
+  const struct {
+    std::size_t N;
+    std::size_t Checkpoints;
+    std::int64_t First, Last; // the values of the first and last checkpoint reports
+  } Cases[] = {
+      {729, 0, 0, 0},                      // T = 996: no checkpoint
+      {730, 998, 366, 729},                // T = 1000
+      {10485760, 1000, 5242881, 10480518}, // c * H needs more than 32 bits
+      {1000000, 1000, 500001, 999501},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.N);
+    const auto N = static_cast<std::int64_t>(C.N);
+    const TOutcome R = Convert(TWay::Encode, std::string(C.N, '7'));
+    ASSERT_EQ(R.Log.size(), C.Checkpoints + 2);
+    EXPECT_EQ(R.Log.front(), vt::Report(0, N));
+    EXPECT_EQ(R.Log.back(), vt::Report(N, N));
+    if (C.Checkpoints == 0) continue;
+    EXPECT_EQ(R.Log[1].first, C.First);
+    EXPECT_EQ(R.Log[C.Checkpoints].first, C.Last);
+    for (std::size_t I = 1; I <= C.Checkpoints; ++I) {
+      ASSERT_EQ(R.Log[I].second, N);
+      ASSERT_LT(R.Log[I].first, N);
+      if (I > 1) {
+        ASSERT_GE(R.Log[I].first, R.Log[I - 1].first) << I;
+      }
+    }
+  }
+  // 730: the first three and the last three values.
+  const TOutcome R = Convert(TWay::Encode, std::string(730, 'z'));
+  for (std::size_t I : {1, 2, 3}) EXPECT_EQ(R.Log[I].first, 366);
+  for (std::size_t I : {996, 997, 998}) EXPECT_EQ(R.Log[I].first, 729);
+}
+
+TEST(Base64Encoder, CodesFromTheSourcePositionToItsEndAtTheDestinationPosition) {
+  TqvEncoder E;
+  vt::Reports Log;
+  vt::RecordProgress(E, Log);
+  rtl::TMemoryStream Source("skip:abcd"), Destination("HEAD+old");
+  Source.SetPosition(5);
+  Destination.SetPosition(5);
+  E.Encode(Source, Destination);
+  EXPECT_EQ(Destination.Bytes(), "HEAD+YWJjZA==");
+  EXPECT_EQ(Log, (vt::Reports{{0, 4}, {4, 4}}));
+  EXPECT_EQ(Source.Position(), 9);
+  EXPECT_EQ(Destination.Position(), 13);
+}
+
+TEST(Base64Encoder, StreamCallsAndTheirFailures) {
+  const std::string Input = vt::RandomBytes(5000, 1);
+  const std::string Text = Encoded(Input);
+  { // one Read of the whole remainder, one Write of the whole text
+    TqvEncoder E;
+    vt::TTestStream Source(Input), Destination;
+    E.Encode(Source, Destination);
+    EXPECT_EQ(Source.ReadSizes, std::vector<std::int64_t>{5000});
+    EXPECT_EQ(Destination.WriteSizes,
+              std::vector<std::int64_t>{static_cast<std::int64_t>(Text.size())});
+    EXPECT_EQ(Destination.Data, Text);
+  }
+  { // a stream that delivers in small pieces is read until it has given everything
+    TqvEncoder E;
+    vt::TTestStream Source(Input), Destination;
+    Source.MaxRead = 333;
+    E.Encode(Source, Destination);
+    EXPECT_EQ(Destination.Data, Text);
+  }
+  { // a source that delivers less than its size promised: nothing unread is ever encoded
+    TqvEncoder E;
+    vt::Reports Log;
+    vt::RecordProgress(E, Log);
+    vt::TTestStream Source(Input), Destination;
+    Source.ExtraSize = 10;
+    EXPECT_THROW(E.Encode(Source, Destination), rtl::EReadError);
+    EXPECT_EQ(Destination.Writes, 0);
+    EXPECT_EQ(Log, (vt::Reports{{0, 5010}}));
+  }
+  { // a destination that takes less than it was given
+    TqvEncoder E;
+    vt::TTestStream Source(Input), Destination;
+    Destination.MaxWrite = 100;
+    EXPECT_THROW(E.Encode(Source, Destination), rtl::EWriteError);
+  }
+  { // a handler that raises stops the call before anything is written
+    TqvEncoder E;
+    E.OnProgress = [](rtl::TObject*, std::int64_t Done, std::int64_t) {
+      if (Done > 0) throw rtl::Exception("stop");
+    };
+    vt::TTestStream Source(Input), Destination;
+    EXPECT_THROW(E.Encode(Source, Destination), rtl::Exception);
+    EXPECT_EQ(Destination.Writes, 0);
+  }
+}
+
+TEST(Base64Codecs, EnteredDirectlyOnAnEmptySourceReportOnce) {
+  for (const bool Decode : {false, true}) {
+    TqvEncoder E;
+    vt::Reports Log;
+    vt::RecordProgress(E, Log);
+    vt::TTestStream Source, Destination;
+    if (Decode)
+      TqvEncoderAccess::DecodeBase64(E, Source, Destination);
+    else
+      TqvEncoderAccess::EncodeBase64(E, Source, Destination);
+    EXPECT_EQ(Log, (vt::Reports{{0, 0}})) << Decode;
+    EXPECT_EQ(Destination.Writes, 0);
+  }
+}
+
+// --- the decoder ---
+
+TEST(Base64Decoder, AcceptsAlphabetPaddingLineBreaksAndSpacesAnywhere) {
+  const struct {
+    std::string Text, Bytes;
+  } Cases[] = {
+      {"YWJj", "abc"},
+      {"YQ==", "a"},
+      {"YQ", "a"},
+      {"YWI", "ab"},
+      {"YWI=", "ab"},
+      {"Y", ""},
+      {"YW\r\nJj", "abc"},
+      {"YW\nJj\r", "abc"},
+      {"Y W J j", "abc"},
+      {"=Y=W=J=j=", "abc"},
+      {"YQ==YWI=", "\x61\x06\x16"}, // "=" closes no group: "YW" completes the open one
+      {"\r\n \r\n", ""},
+      {"+/+/", "\xfb\xff\xbf"},
+      {"AAAA", std::string(3, '\0')},
+  };
+  for (const auto& C : Cases) {
+    const TOutcome R = Convert(TWay::Decode, C.Text);
+    EXPECT_FALSE(R.Error) << C.Text;
+    EXPECT_EQ(R.Bytes, C.Bytes) << C.Text;
+    EXPECT_FALSE(R.Stopped);
+  }
+  EXPECT_EQ(Convert(TWay::Decode, "YWJj").Log, (vt::Reports{{0, 4}, {4, 4}}));
+}
+
+TEST(Base64Decoder, WrongSymbolsUnderBothPolicies) {
+  const std::string Wrong = "Wrong symbols in source stream.";
+  const std::string Error = "EqvEncoderError: " + Wrong + " (-2)";
+  const struct {
+    std::string Text;
+    std::int32_t BatchSize;
+    TqvEncodeErrorProcessing Policy;
+    std::string Bytes;
+    vt::Reports Log;
+    bool Raises;
+    std::int64_t SourcePosition;
+  } Cases[] = {
+      {"YW*J", 8192, epStop, "", {{0, 4}}, true, 4},
+      {"YW*J", 8192, epContinue, "a", {{0, 4}, {4, 4}}, false, 4},
+      {"YWJj\t", 8192, epStop, "", {{0, 5}}, true, 5}, // not even the "abc" before the tab
+      {"YWJj\t", 8192, epContinue, "abc", {{0, 5}, {5, 5}}, false, 5},
+      {"YWJjYW*j", 4, epStop, "abc", {{0, 8}, {8, 8}}, true, 8},
+      {"YWJjYW*jYWJj", 4, epContinue, "abca", {{0, 12}, {8, 12}, {12, 12}}, false, 12},
+      // under epContinue one more batch is read after the failing one, and no further
+      {"YW*jYWJjYWJj", 4, epContinue, "a", {{0, 12}, {8, 12}}, false, 8},
+      {"YWJjYWJjYW*j", 4, epStop, "abcabc", {{0, 12}, {8, 12}, {12, 12}}, true, 12},
+      {"*", 1, epContinue, "", {{0, 1}, {1, 1}}, false, 1},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Text + " batch " + std::to_string(C.BatchSize) +
+                 (C.Policy == epStop ? " stop" : " continue"));
+    TSettings S;
+    S.BatchSize = C.BatchSize;
+    S.ErrorProcessing = C.Policy;
+    const TOutcome R = Convert(TWay::Decode, C.Text, S);
+    EXPECT_EQ(R.Bytes, C.Bytes);
+    EXPECT_EQ(R.Log, C.Log);
+    EXPECT_EQ(R.Error.value_or(""), C.Raises ? Error : "");
+    EXPECT_EQ(R.Stopped, C.Policy == epContinue);
+    EXPECT_EQ(R.SourcePosition, C.SourcePosition);
+  }
+  // Every byte outside the alphabet, "=", CR, LF and space is a wrong symbol.
+  for (int B = 0; B < 256; ++B) {
+    const auto C = static_cast<char>(B);
+    if (std::isalnum(B) || std::string("+/= \r\n").find(C) != std::string::npos) continue;
+    const TOutcome R = Convert(TWay::Decode, std::string("YWJj") + C + "YWJj");
+    EXPECT_EQ(R.Error.value_or(""), Error) << B;
+    EXPECT_EQ(R.Bytes, "") << B;
+  }
+}
+
+TEST(Base64Decoder, BatchesCarryTheGroupAcrossTheirBorders) {
+  TSettings S;
+  S.BatchSize = 3;
+  const TOutcome R = Convert(TWay::Decode, "YWJjYWJj", S);
+  EXPECT_EQ(R.Bytes, "abcabc");
+  EXPECT_EQ(R.Log, (vt::Reports{{0, 8}, {6, 8}, {8, 8}, {8, 8}}));
+
+  for (const std::int32_t Batch : {0, -1, INT32_MIN}) {
+    TqvEncoder E;
+    E.BatchSize = Batch;
+    vt::Reports Log;
+    vt::RecordProgress(E, Log);
+    vt::TTestStream Source("YWJj"), Destination;
+    E.Decode(Source, Destination);
+    EXPECT_EQ(Log, (vt::Reports{{0, 4}})) << Batch;
+    EXPECT_EQ(Source.Reads, 0);
+    EXPECT_EQ(Destination.Writes, 0);
+  }
+}
+
+TEST(Base64Decoder, GivesTheSameBytesForEveryBatchSize) {
+  // A text with every kind of byte that the decoder skips, groups cut by line breaks, spaces
+  // and padding in the middle.
+  const std::string Data = vt::RandomBytes(1500, 7);
+  std::string Text;
+  const std::string Plain = Encoded(Data, {64, true});
+  for (std::size_t I = 0; I < Plain.size(); ++I) {
+    Text += Plain[I];
+    if (I % 61 == 60) Text += "\r\n";
+    if (I % 17 == 5) Text += ' ';
+    if (I % 97 == 11) Text += "=\n";
+  }
+  ASSERT_EQ(Decoded(Text), Data);
+  const auto Total = static_cast<std::int64_t>(Text.size());
+  std::vector<std::int32_t> Batches;
+  for (std::int32_t B = 1; B <= 130; ++B) Batches.push_back(B);
+  for (const std::int32_t B : {255, 256, 1000, 2047, 2048, 2049, INT32_MAX}) Batches.push_back(B);
+  for (const std::int32_t B : Batches) {
+    SCOPED_TRACE(B);
+    TqvEncoder E;
+    E.BatchSize = B;
+    vt::Reports Log;
+    vt::RecordProgress(E, Log);
+    vt::TTestStream Source(Text), Destination;
+    E.Decode(Source, Destination);
+    ASSERT_EQ(Destination.Data, Data);
+    // every batch asks for the batch length; memory never holds more than one batch
+    const std::int64_t Length = std::min<std::int64_t>(B, Total);
+    for (const std::int64_t Asked : Source.ReadSizes) ASSERT_EQ(Asked, Length);
+    const std::int64_t Batches = (Total + Length - 1) / Length;
+    ASSERT_EQ(Source.Reads, Batches + 1);
+    ASSERT_EQ(static_cast<std::int64_t>(Log.size()), Batches + 1);
+    for (std::size_t I = 1; I < Log.size(); ++I)
+      ASSERT_EQ(Log[I],
+                vt::Report(std::min<std::int64_t>(Total, static_cast<std::int64_t>(I + 1) * Length),
+                           Total));
+    ASSERT_LE(Destination.Writes, Batches);
+  }
+}
+
+TEST(Base64Decoder, StreamFailuresPass) {
+  const std::string Text = Encoded(vt::RandomBytes(20000, 3));
+  { // short writes are errors, not lost bytes
+    TqvEncoder E;
+    vt::TTestStream Source(Text), Destination;
+    Destination.MaxWrite = 10;
+    EXPECT_THROW(E.Decode(Source, Destination), rtl::EWriteError);
+  }
+  { // a read that delivers nothing ends the decoding
+    TqvEncoder E;
+    vt::TTestStream Source(Text), Destination;
+    Source.ReadsLeft = 1;
+    E.Decode(Source, Destination);
+    EXPECT_EQ(Destination.Data, Decoded(Text.substr(0, 8192)));
+  }
+  { // short reads make smaller batches, decoded just the same
+    TqvEncoder E;
+    vt::TTestStream Source(Text), Destination;
+    Source.MaxRead = 1001;
+    E.Decode(Source, Destination);
+    EXPECT_EQ(Destination.Data, Decoded(Text));
+  }
+}
+
+// --- both together ---
+
+TEST(Base64Codecs, RoundTripAtManySizesAndLineLengths) {
+  const TSettings Layouts[] = {{76}, {64}, {84}, {132}, {200}, {76, true}};
+  for (const std::size_t N : BoundarySizes()) {
+    const std::string Input = vt::RandomBytes(N, static_cast<std::uint32_t>(N * 31 + 1));
+    for (const TSettings& S : Layouts) {
+      if (N > 20000 && S.CharsPerLine != 76) continue;
+      const std::string Text = Encoded(Input, S);
+      ASSERT_EQ(static_cast<std::int64_t>(Text.size()) > 0, N > 0);
+      TSettings D;
+      D.BatchSize = N % 2 ? 8192 : 1000;
+      ASSERT_EQ(Decoded(Text, D), Input) << N << " " << S.CharsPerLine << " " << S.SuppressCrlf;
+    }
+  }
+}
+
+TEST(Base64Codecs, AgreeWithCoreutils) {
+  if (!HavePeer()) GTEST_SKIP() << "coreutils base64 is not installed";
+  for (const std::size_t N : {1, 2, 3, 56, 57, 58, 113, 114, 115, 1000, 65536, 100001}) {
+    SCOPED_TRACE(N);
+    const std::string Input = vt::RandomBytes(N, static_cast<std::uint32_t>(N + 100));
+    const std::string Text = Encoded(Input);
+    EXPECT_TRUE(Text == PeerEncoded(Input, 76));
+    EXPECT_EQ(PeerDecoded(Text), Input);
+    for (const int Width : {76, 0, 64, 3})
+      EXPECT_EQ(Decoded(PeerRun("-w " + std::to_string(Width), Input)), Input) << Width;
+  }
+}
+
+// --- the program ---
+
+TEST(Base64Program, EncodesAndDecodesFiles) {
+  vt::TempDir Dir;
+  const std::string Input = vt::RandomBytes(200003, 11);
+  vt::WriteFile(Dir / "in", Input);
+  for (const char* Word : {"BASE64", "B"}) {
+    const vt::RunResult E = vt::Vexor({Dir / "in", Dir / "text", "E", Word});
+    ASSERT_EQ(E.ExitCode, 0) << E.Err;
+    EXPECT_EQ(E.Out, "Done.\r\n");
+    const std::string Text = vt::ReadFile(Dir / "text");
+    EXPECT_EQ(Text, Encoded(Input));
+    if (HavePeer()) {
+      EXPECT_TRUE(Text == PeerEncoded(Input, 76));
+    }
+    const vt::RunResult D = vt::Vexor({Dir / "text", Dir / "back", "D", Word});
+    ASSERT_EQ(D.ExitCode, 0) << D.Err;
+    EXPECT_EQ(vt::ReadFile(Dir / "back"), Input);
+  }
+}
+
+TEST(Base64Program, ReportsAWrongSymbolAndKeepsTheEarlierBatches) {
+  vt::TempDir Dir;
+  // Two clean batches, then a batch with a wrong symbol in its middle.
+  const std::string Clean = Encoded(vt::RandomBytes(30000, 5), {76, true});
+  std::string Text = Clean.substr(0, 3 * 8192);
+  Text[2 * 8192 + 100] = '*';
+  vt::WriteFile(Dir / "bad", Text);
+  const vt::RunResult R = vt::Vexor({Dir / "bad", Dir / "out", "D", "B"});
+  EXPECT_EQ(R.ExitCode, 1);
+  EXPECT_EQ(R.Out, "");
+  EXPECT_NE(R.Err.find("Exception EqvEncoderError in module "), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("\r\nWrong symbols in source stream.\r\n"), std::string::npos) << R.Err;
+  EXPECT_EQ(vt::ReadFile(Dir / "out"), Decoded(Clean.substr(0, 2 * 8192)));
+}
+
+} // namespace
