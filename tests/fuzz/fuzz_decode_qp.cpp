@@ -1,0 +1,33 @@
+// Quoted-printable decoder on arbitrary bytes: it refuses nothing and reads to the end.
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+bool NeverRaises(const vf::TSettings&, std::string_view, const vf::TOutcome&) {
+  return false;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+  vf::FuzzDecoder(cmQuotedPrintable, Data, Size, NeverRaises);
+  if (Size < 3) return 0;
+  const std::string_view Text(reinterpret_cast<const char*>(Data + 3), Size - 3);
+  vf::TSettings S;
+  S.Method = cmQuotedPrintable;
+  const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Unobserved);
+  if (R.SourceAdvance != static_cast<std::int64_t>(Text.size()))
+    vf::Finding("the decoder stopped before the end of the source");
+  // Every line break it writes is CR LF, so a bare CR or LF can only come from an escape.
+  std::size_t Escapes = 0;
+  for (std::size_t I = 0; I + 2 < Text.size(); ++I)
+    if (Text[I] == '=') ++Escapes;
+  std::size_t Bare = 0;
+  for (std::size_t I = 0; I < R.Output.size(); ++I) {
+    if (R.Output[I] == '\r' && I + 1 < R.Output.size() && R.Output[I + 1] == '\n') {
+      ++I;
+      continue;
+    }
+    if (R.Output[I] == '\r' || R.Output[I] == '\n') ++Bare;
+  }
+  if (Bare > Escapes) vf::Finding("a bare CR or LF that no escape stands for");
+  return 0;
+}
