@@ -101,7 +101,7 @@ bool VexorHasBase64() {
 
 // Fewer than four arguments that count: the three lines byte for byte, exit 0, no file touched,
 // whether standard input is at its end, a pipe already closed, or a closed handle.
-TEST(Help, FewerThanFourArgumentsPrintTheHelpAndTouchNothing) {
+TEST(DriverHelp, FewerThanFourArgumentsPrintTheHelpAndTouchNothing) {
   const std::vector<Args> Cases = {
       {},
       {"src"},
@@ -132,14 +132,14 @@ TEST(Help, FewerThanFourArgumentsPrintTheHelpAndTouchNothing) {
 }
 
 // Exactly one character is taken from standard input; the rest is left for whoever reads next.
-TEST(Help, ReadsExactlyOneCharacter) {
+TEST(DriverHelp, ReadsExactlyOneCharacter) {
   const auto R = vt::Shell("printf 'xyz\\n' | { " + Command({}) + "; cat; }");
   EXPECT_EQ(R.ExitCode, 0);
   EXPECT_EQ(R.Out, HelpText + "yz\n");
 }
 
 // The help has nowhere to go: the failure is reported, not ignored.
-TEST(Help, UnwritableStandardOutputIsAnError) {
+TEST(DriverHelp, UnwritableStandardOutputIsAnError) {
   vt::TempDir Dir;
   const auto Closed = RunIn(Dir, {}, ">&-");
   ExpectReport(Closed, "EInOutError", "Bad file descriptor.");
@@ -152,7 +152,7 @@ TEST(Help, UnwritableStandardOutputIsAnError) {
 
 // Lower-case forms of the method words and words that name no encoding copy byte for byte,
 // whatever the operation word.
-TEST(Run, MethodWordsThatNameNoEncodingCopyTheFile) {
+TEST(DriverRun, MethodWordsThatNameNoEncodingCopyTheFile) {
   const std::string Bytes = MixedBytes(70000, 7);
   const std::vector<std::string> Methods = {"X",       "x",  "qp",     "q",  "base64", "b",
                                             "uue",     "u",  "Base64", "Qp", "QP ",    " B",
@@ -172,7 +172,7 @@ TEST(Run, MethodWordsThatNameNoEncodingCopyTheFile) {
 
 // Arguments after the fourth are ignored, even ones that look like method words; empty
 // arguments are skipped wherever they stand.
-TEST(Run, ExtraAndEmptyArgumentsDoNotChangeTheRun) {
+TEST(DriverRun, ExtraAndEmptyArgumentsDoNotChangeTheRun) {
   const std::vector<Args> Cases = {
       {"src", "dst", "E", "X", "B"},
       {"src", "dst", "D", "X", "QP", "UUE", "more"},
@@ -191,7 +191,7 @@ TEST(Run, ExtraAndEmptyArgumentsDoNotChangeTheRun) {
 
 // Sizes around the stream's buffers and the copy's pieces, into a new and an existing, longer
 // destination: the result is exactly the source, the old contents gone.
-TEST(Run, CopiesExactlyAndReplacesAnExistingDestination) {
+TEST(DriverRun, CopiesExactlyAndReplacesAnExistingDestination) {
   const std::vector<std::size_t> Sizes = {
       1, 2, 61439, 61440, 61441, 262143, 262144, 262145, 3 * 1024 * 1024 + 7};
   for (const auto Size : Sizes) {
@@ -208,7 +208,7 @@ TEST(Run, CopiesExactlyAndReplacesAnExistingDestination) {
 }
 
 // An empty source runs no codec, under any method, and leaves an empty destination.
-TEST(Run, EmptySourceGivesAnEmptyDestination) {
+TEST(DriverRun, EmptySourceGivesAnEmptyDestination) {
   for (const std::string Method : {"X", "QP", "BASE64", "UUE"}) {
     for (const std::string Operation : {"E", "D"}) {
       vt::TempDir Dir;
@@ -225,7 +225,7 @@ TEST(Run, EmptySourceGivesAnEmptyDestination) {
 }
 
 // A new destination gets mode 0666 less the umask; an existing one keeps its own mode.
-TEST(Run, DestinationModeFollowsTheUmask) {
+TEST(DriverRun, DestinationModeFollowsTheUmask) {
   vt::TempDir Dir;
   vt::WriteFile(Dir / "src", "abc");
   vt::WriteFile(Dir / "kept", "old");
@@ -242,7 +242,7 @@ TEST(Run, DestinationModeFollowsTheUmask) {
 
 // A source that cannot seek (a pipe) is read whole first and copied exactly; a destination
 // that is not a regular file is written as it comes.
-TEST(Run, PipesAsSourceAndDestination) {
+TEST(DriverRun, PipesAsSourceAndDestination) {
   vt::TempDir Dir;
   const std::string Bytes = MixedBytes(700000, 11); // more than the stream's first buffer
   vt::WriteFile(Dir / "src", Bytes);
@@ -264,7 +264,7 @@ TEST(Run, PipesAsSourceAndDestination) {
 // A missing source: the full path in the message, "." and ".." folded by the letter of the
 // name (a ".." after a link to a directory goes back up the name, not the link's target), and
 // the destination never created or, when it exists, left as it was.
-TEST(Report, MissingSourceNamesTheFullPath) {
+TEST(DriverReport, MissingSourceNamesTheFullPath) {
   vt::TempDir Dir;
   fs::create_directories(Dir.Path / "real" / "deep");
   fs::create_directory_symlink(Dir.Path / "real" / "deep", Dir.Path / "link");
@@ -292,7 +292,7 @@ TEST(Report, MissingSourceNamesTheFullPath) {
 }
 
 // The module in the report is the executable's own file name, whatever it is called.
-TEST(Report, NamesTheExecutableItRunsAs) {
+TEST(DriverReport, NamesTheExecutableItRunsAs) {
   vt::TempDir Dir;
   fs::copy_file(VEXOR_BINARY, Dir.Path / "conv-tool");
   const auto R = vt::Shell("cd " + vt::Q(Dir.Path.string()) + " && ./conv-tool nothing dst E X");
@@ -302,7 +302,7 @@ TEST(Report, NamesTheExecutableItRunsAs) {
 }
 
 // Names that cannot be opened or created, each with the system's own text.
-TEST(Report, FilesThatCannotBeOpenedOrCreated) {
+TEST(DriverReport, FilesThatCannotBeOpenedOrCreated) {
   vt::TempDir Dir;
   const std::string Real = RealDir(Dir);
   fs::create_directory(Dir.Path / "dir");
@@ -352,7 +352,7 @@ TEST(Report, FilesThatCannotBeOpenedOrCreated) {
 
 // The source is held for the run, so a destination that is the same file, by any name, is
 // refused and the file stays exactly as it was.
-TEST(Report, SourceAsDestinationIsRefusedByAnyName) {
+TEST(DriverReport, SourceAsDestinationIsRefusedByAnyName) {
   vt::TempDir Dir;
   const std::string Real = RealDir(Dir);
   const std::string Bytes = MixedBytes(5000, 5);
@@ -380,7 +380,7 @@ TEST(Report, SourceAsDestinationIsRefusedByAnyName) {
 
 // Another process holds a file: the source cannot be opened, the destination cannot be
 // created, and an existing destination is not emptied.
-TEST(Report, FilesHeldByAnotherProcess) {
+TEST(DriverReport, FilesHeldByAnotherProcess) {
   if (!vt::HaveCommand("flock")) GTEST_SKIP() << "flock (util-linux) is not installed";
   vt::TempDir Dir;
   const std::string Real = RealDir(Dir);
@@ -405,7 +405,7 @@ TEST(Report, FilesHeldByAnotherProcess) {
 }
 
 // A full disk ends the run with the write error and no "Done.".
-TEST(Report, FullDestinationDevice) {
+TEST(DriverReport, FullDestinationDevice) {
   vt::TempDir Dir;
   for (const std::size_t Size : {std::size_t{1}, std::size_t{100000}, std::size_t{1000000}}) {
     vt::WriteFile(Dir / "src", vt::RandomBytes(Size, 9));
@@ -416,7 +416,7 @@ TEST(Report, FullDestinationDevice) {
 
 // "Done." that cannot be written is an error too; the destination is complete all the same,
 // and the text never lands in one of the run's files.
-TEST(Report, UnwritableStandardOutputAfterTheRun) {
+TEST(DriverReport, UnwritableStandardOutputAfterTheRun) {
   vt::TempDir Dir;
   const std::string Bytes = MixedBytes(100000, 13);
   vt::WriteFile(Dir / "src", Bytes);
@@ -443,7 +443,7 @@ TEST(Report, UnwritableStandardOutputAfterTheRun) {
 
 // A reader that has gone away: the program reports the broken pipe instead of dying by the
 // signal.
-TEST(Report, StandardOutputReaderGone) {
+TEST(DriverReport, StandardOutputReaderGone) {
   vt::TempDir Dir;
   vt::WriteFile(Dir / "src", "abc");
   const std::string Src = Dir / "src", Dst = Dir / "dst", Err = Dir / "err";
@@ -480,7 +480,7 @@ TEST(Report, StandardOutputReaderGone) {
 
 // The short method words act exactly as the long ones, in both directions: same exit code,
 // same texts, same destination.
-TEST(Codec, ShortMethodWordsActAsTheLongOnes) {
+TEST(DriverCodec, ShortMethodWordsActAsTheLongOnes) {
   const std::vector<std::string> Sources = {MixedBytes(3000, 17), "YWJj\r\nZGVm", "=41=42\r\n",
                                             "#86)C\r\n`\r\n"};
   for (const auto& [Short, Long] : std::vector<std::pair<std::string, std::string>>{
@@ -502,7 +502,7 @@ TEST(Codec, ShortMethodWordsActAsTheLongOnes) {
 }
 
 // Only "E" encodes; every other operation word, "e" included, decodes.
-TEST(Codec, OnlyCapitalEEncodes) {
+TEST(DriverCodec, OnlyCapitalEEncodes) {
   SKIP_WITHOUT_BASE64();
   for (const std::string Operation : {"E", "e", "D", "d", "X", "EE", "Encode"}) {
     vt::TempDir Dir;
@@ -514,7 +514,7 @@ TEST(Codec, OnlyCapitalEEncodes) {
 }
 
 // The README's example: a file to Base64 and back, with coreutils' base64 as a witness.
-TEST(Codec, Base64RoundTripAgainstCoreutils) {
+TEST(DriverCodec, Base64RoundTripAgainstCoreutils) {
   SKIP_WITHOUT_BASE64();
   if (!vt::HaveCommand("base64")) GTEST_SKIP() << "coreutils base64 is not installed";
   vt::TempDir Dir;
@@ -533,7 +533,7 @@ TEST(Codec, Base64RoundTripAgainstCoreutils) {
 
 // Bad Base64 text: the decoder's error in the report (its message already ends in a full stop),
 // and the destination keeps the batches decoded before it.
-TEST(Codec, WrongSymbolsInBase64Text) {
+TEST(DriverCodec, WrongSymbolsInBase64Text) {
   SKIP_WITHOUT_BASE64();
   vt::TempDir Dir;
   std::string Text;
