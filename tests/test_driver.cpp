@@ -3,7 +3,7 @@
 // the few that need a codec find out at run time whether the binary has it.
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <regex>
@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "encoder/qvEncoder.h"
 #include "tests/support.h"
 
 extern char** environ;
@@ -36,8 +35,8 @@ std::string Command(const Args& A) {
   return Line;
 }
 
-// Runs Shell text inside Dir; Redirect follows the program's arguments (standard input is
-// /dev/null unless Redirect says otherwise).
+// Runs the program inside Dir, with Redirect after its arguments; standard input is /dev/null
+// unless Redirect says otherwise.
 vt::RunResult RunIn(const vt::TempDir& Dir, const Args& A, const std::string& Redirect = "") {
   std::string Stdin = Redirect.find('<') == std::string::npos ? " </dev/null" : "";
   return vt::Shell("cd " + vt::Q(Dir.Path.string()) + " && " + Command(A) + Stdin + " " + Redirect);
