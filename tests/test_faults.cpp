@@ -274,9 +274,15 @@ TEST(Faults, SourceIsADirectory) {
 // create it, nor empty it.
 TEST(Faults, FilesHeldByASecondRunningVexor) {
   TSources S(2 << 20, 3);
-  // The first run writes into a pipe that no one reads, so it blocks with both files open.
+  // The first run writes into a pipe whose reader never reads, so it blocks with its source
+  // open. The reader is this test, which keeps the pipe open until the first run is ended.
   const std::string Pipe = S.Dir / "pipe";
   ASSERT_EQ(::mkfifo(Pipe.c_str(), 0600), 0);
+  struct TReader {
+    int Fd;
+    ~TReader() { ::close(Fd); }
+  } Reader{::open(Pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  ASSERT_GE(Reader.Fd, 0);
   TBackgroundRun First({S.Dir / "data", Pipe, "E", "X"});
   ASSERT_TRUE(WaitUntilHeld(S.Dir / "data")) << "the first run did not open its source";
   const std::string Real = RealDir(S.Dir);
