@@ -134,8 +134,9 @@ inline std::string Q(const std::string& S) { // shell quoting
 // Runs the built program with the given arguments, standard input from /dev/null.
 inline RunResult Vexor(const std::vector<std::string>& Args, const std::string& Stdin = "/dev/null") {
   std::string Line = Q(VEXOR_BINARY);
-  for (const auto& A : Args) Line += " " + Q(A);
-  return Shell(Line + " <" + Stdin);
+  for (const auto& A : Args) Line.append(" ").append(Q(A));
+  Line.append(" <").append(Stdin);
+  return Shell(Line);
 }
 
 inline bool HaveCommand(const std::string& Name) {
