@@ -42,6 +42,16 @@ bool LockRefused(int Error) {
   return Error == ENOLCK || Error == EOPNOTSUPP || Error == ENOSYS || Error == EINVAL;
 }
 
+bool IsStandardOutput(dev_t Device, ino_t Inode) {
+  for (int Handle : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat St {};
+    if (::fstat(Handle, &St) == 0 && S_ISREG(St.st_mode) && St.st_dev == Device &&
+        St.st_ino == Inode)
+      return true;
+  }
+  return false;
+}
+
 std::int64_t SysRead(int Handle, std::uint8_t* Buffer, std::int64_t Count) {
   for (;;) {
     const ssize_t N = ::read(Handle, Buffer, static_cast<std::size_t>(std::min(Count, MaxSysCall)));
@@ -133,6 +143,12 @@ TFileStream::TFileStream(const std::string& FileName, TFileMode Mode)
         Unregister();
         Fail(Error == EWOULDBLOCK ? EBUSY : Error);
       }
+    }
+    // Our own standard output or error redirected into this file is another opener too: the
+    // console text would land inside the coded bytes.
+    if (Create && IsStandardOutput(FDevice, FInode)) {
+      Unregister();
+      Fail(EBUSY);
     }
     // Only now, with the file known to be ours alone, is an existing destination emptied.
     if (Create && ::ftruncate(FHandle, 0) != 0) {

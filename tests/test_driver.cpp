@@ -480,7 +480,7 @@ TEST(DriverReport, StandardOutputReaderGone) {
 // one that another process holds, and left as it was.
 // DISABLED until the driver refuses a destination that is its own standard output; today
 // ">dst" exits 0 with "Done.\r\n" over the first seven bytes of the copy.
-TEST(DriverReport, DISABLED_DestinationThatIsStandardOutputIsRefused) {
+TEST(DriverReport, DestinationThatIsStandardOutputIsRefused) {
   vt::TempDir Dir;
   const std::string Real = RealDir(Dir);
   vt::WriteFile(Dir / "src", "abcdefghijkl");
