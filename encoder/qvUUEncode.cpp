@@ -6,8 +6,16 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VEXOR_UU_X86 1
+#include <immintrin.h>
+#else
+#define VEXOR_UU_X86 0
+#endif
+
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvUUEncodeInternal.h"
 
 namespace {
 
@@ -59,8 +67,25 @@ struct TLineLayout {
   }
 };
 
-// Four code characters for each of Groups full groups of three bytes.
-std::uint8_t* EncodeGroups(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+// --- Inner loops: plain, and with AVX2 where the processor has it ---
+//
+// Each works on whole groups only (three bytes, four codes). The vector loops read up to Slack
+// bytes past the groups that they are given and 4 bytes before them, and the decoding loop
+// writes up to Slack bytes past its output, so every buffer that they work on carries that
+// margin on both sides.
+constexpr std::int64_t Slack = 32;
+
+struct TKernels {
+  detail::TqvUUKernel Kind;
+  // Four code characters for each of Groups groups of three bytes; returns the end of the codes.
+  std::uint8_t* (*EncodeGroups)(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out);
+  // Three bytes for each of Groups groups of four code characters.
+  void (*DecodeGroups)(const std::uint8_t* Codes, std::int64_t Groups, std::uint8_t* Out);
+  // The index of the first CR or LF in In[From, Stop), or Stop.
+  std::int64_t (*FindLineEnd)(const std::uint8_t* In, std::int64_t From, std::int64_t Stop);
+};
+
+std::uint8_t* EncodeGroupsPlain(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
   for (; Groups > 0; --Groups, In += 3, Out += 4) {
     const unsigned B0 = In[0], B1 = In[1], B2 = In[2];
     Out[0] = CodeChars[B0 >> 2];
@@ -69,6 +94,143 @@ std::uint8_t* EncodeGroups(const std::uint8_t* In, std::int64_t Groups, std::uin
     Out[3] = CodeChars[B2 & 63];
   }
   return Out;
+}
+
+// The value of each byte already moved to its place in a 24-bit group, one table per position,
+// so that a group costs four loads and three ors.
+template <int Shift> constexpr std::array<std::uint32_t, 256> MakePlacedValues() {
+  std::array<std::uint32_t, 256> T{};
+  for (int C = 0; C < 256; ++C)
+    T[C] = std::uint32_t{ValueOf(static_cast<std::uint8_t>(C))} << Shift;
+  return T;
+}
+constexpr auto Placed0 = MakePlacedValues<18>();
+constexpr auto Placed1 = MakePlacedValues<12>();
+constexpr auto Placed2 = MakePlacedValues<6>();
+constexpr auto Placed3 = MakePlacedValues<0>();
+
+void DecodeGroupsPlain(const std::uint8_t* C, std::int64_t Groups, std::uint8_t* Out) {
+  for (; Groups > 0; --Groups, C += 4, Out += 3) {
+    const std::uint32_t W = Placed0[C[0]] | Placed1[C[1]] | Placed2[C[2]] | Placed3[C[3]];
+    Out[0] = detail::LoByte(W >> 16);
+    Out[1] = detail::LoByte(W >> 8);
+    Out[2] = detail::LoByte(W);
+  }
+}
+
+std::int64_t FindLineEndPlain(const std::uint8_t* In, std::int64_t From, std::int64_t Stop) {
+  while (From < Stop && !IsLineEnd(In[From])) ++From;
+  return From;
+}
+
+constexpr TKernels PlainKernels{detail::TqvUUKernel::Plain, EncodeGroupsPlain, DecodeGroupsPlain,
+                                FindLineEndPlain};
+
+#if VEXOR_UU_X86
+
+// Eight groups: 24 bytes, read from In - 4 so that each 128-bit half holds its four groups, into
+// 32 code characters. The bit order is that of every 3-to-4 code: b0's high bits first.
+__attribute__((target("avx2"))) inline void EncodeBlockAvx2(const std::uint8_t* In,
+                                                            std::uint8_t* Out) {
+  __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In - 4));
+  // Per group, the bytes b1 b0 b2 b1, so that each code lies whole inside one 16-bit half.
+  V = _mm256_shuffle_epi8(V,
+                          _mm256_setr_epi8(5, 4, 6, 5, 8, 7, 9, 8, 11, 10, 12, 11, 14, 13, 15, 14,
+                                           1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
+  const __m256i C02 = _mm256_mulhi_epu16(_mm256_and_si256(V, _mm256_set1_epi32(0x0FC0FC00)),
+                                         _mm256_set1_epi32(0x04000040));
+  const __m256i C13 = _mm256_mullo_epi16(_mm256_and_si256(V, _mm256_set1_epi32(0x003F03F0)),
+                                         _mm256_set1_epi32(0x01000010));
+  const __m256i Codes = _mm256_or_si256(C02, C13);
+  // 0 becomes the grave accent, v the byte v + 32: ((v - 1) mod 64) + 33.
+  const __m256i Chars = _mm256_add_epi8(
+      _mm256_and_si256(_mm256_sub_epi8(Codes, _mm256_set1_epi8(1)), _mm256_set1_epi8(63)),
+      _mm256_set1_epi8(33));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), Chars);
+}
+
+__attribute__((target("avx2"))) std::uint8_t*
+EncodeGroupsAvx2(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  if (Groups < 8) return EncodeGroupsPlain(In, Groups, Out);
+  std::int64_t G = 0;
+  for (; G + 8 <= Groups; G += 8) EncodeBlockAvx2(In + 3 * G, Out + 4 * G);
+  // The rest as one more block ending at the last group: the groups that it repeats get the
+  // same characters again.
+  if (G < Groups) EncodeBlockAvx2(In + 3 * (Groups - 8), Out + 4 * (Groups - 8));
+  return Out + 4 * Groups;
+}
+
+// Eight groups of four code characters into 24 bytes (and 8 bytes of no meaning after them).
+__attribute__((target("avx2"))) void DecodeGroupsAvx2(const std::uint8_t* C, std::int64_t Groups,
+                                                      std::uint8_t* Out) {
+  const __m256i Shuffle = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
+                                           2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  for (; Groups > 0; Groups -= 8, C += 32, Out += 24) {
+    __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(C));
+    V = _mm256_and_si256(_mm256_sub_epi8(V, _mm256_set1_epi8(32)), _mm256_set1_epi8(63));
+    V = _mm256_maddubs_epi16(V, _mm256_set1_epi32(0x01400140));
+    V = _mm256_madd_epi16(V, _mm256_set1_epi32(0x00011000));
+    V = _mm256_shuffle_epi8(V, Shuffle);
+    V = _mm256_permutevar8x32_epi32(V, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), V);
+  }
+}
+
+__attribute__((target("avx2"))) std::int64_t FindLineEndAvx2(const std::uint8_t* In,
+                                                             std::int64_t From, std::int64_t Stop) {
+  const __m256i Cr = _mm256_set1_epi8('\r'), Lf = _mm256_set1_epi8('\n');
+  for (; From < Stop; From += 32) {
+    const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + From));
+    const auto Mask = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(V, Cr), _mm256_cmpeq_epi8(V, Lf))));
+    if (Mask != 0) return std::min(From + __builtin_ctz(Mask), Stop);
+  }
+  return Stop;
+}
+
+constexpr TKernels Avx2Kernels{detail::TqvUUKernel::Avx2, EncodeGroupsAvx2, DecodeGroupsAvx2,
+                               FindLineEndAvx2};
+
+#endif
+
+bool CanRun(detail::TqvUUKernel Kind) {
+#if VEXOR_UU_X86
+  if (Kind == detail::TqvUUKernel::Avx2) return __builtin_cpu_supports("avx2");
+#endif
+  return Kind == detail::TqvUUKernel::Plain;
+}
+
+const TKernels& KernelsOf(detail::TqvUUKernel Kind) {
+#if VEXOR_UU_X86
+  if (Kind == detail::TqvUUKernel::Avx2) return Avx2Kernels;
+#endif
+  return PlainKernels;
+}
+
+const TKernels& BestKernels() {
+  return CanRun(detail::TqvUUKernel::Avx2) ? KernelsOf(detail::TqvUUKernel::Avx2) : PlainKernels;
+}
+
+// A working buffer with the vector loops' margin on both sides. The margins are zeroed so that
+// no loop looks at bytes that were never written.
+class TPaddedBlock {
+public:
+  explicit TPaddedBlock(std::int64_t Count) : FBlock(Count + 2 * Slack) {
+    std::memset(FBlock.Data(), 0, Slack);
+    std::memset(FBlock.Data() + Slack + Count, 0, Slack);
+  }
+  std::uint8_t* Data() const noexcept { return FBlock.Data() + Slack; }
+
+private:
+  detail::TqvBlock FBlock;
+};
+
+// Chosen once, before main runs; the plain loops until then.
+const TKernels* GKernels = &PlainKernels;
+[[maybe_unused]] const bool GKernelsChosen = (GKernels = &BestKernels(), true);
+
+std::uint8_t* EncodeGroups(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  return GKernels->EncodeGroups(In, Groups, Out);
 }
 
 // One line of N bytes (at most MaxLineBytes): its count character and its code characters. A
@@ -128,14 +290,10 @@ std::uint8_t* EncodeText(const std::uint8_t* In, std::int64_t Count, bool Final,
 std::int64_t DecodeLineCodes(const std::uint8_t* Codes, std::int64_t Stored, std::int64_t Count,
                              std::uint8_t* Out) {
   const std::int64_t Yield = std::min(Count, Stored * 3 / 4);
-  const std::uint8_t* C = Codes;
-  std::uint8_t* O = Out;
-  for (std::int64_t G = Yield / 3; G > 0; --G, C += 4, O += 3) {
-    const unsigned V0 = ValueOf(C[0]), V1 = ValueOf(C[1]), V2 = ValueOf(C[2]), V3 = ValueOf(C[3]);
-    O[0] = detail::LoByte((V0 << 2) | (V1 >> 4));
-    O[1] = detail::LoByte((V1 << 4) | (V2 >> 2));
-    O[2] = detail::LoByte((V2 << 6) | V3);
-  }
+  const std::int64_t Groups = Yield / 3;
+  if (Groups > 0) GKernels->DecodeGroups(Codes, Groups, Out);
+  const std::uint8_t* C = Codes + 4 * Groups;
+  std::uint8_t* O = Out + 3 * Groups;
   if (Yield % 3 >= 1) O[0] = detail::LoByte((ValueOf(C[0]) << 2) | (ValueOf(C[1]) >> 4));
   if (Yield % 3 == 2) O[1] = detail::LoByte((ValueOf(C[1]) << 4) | (ValueOf(C[2]) >> 2));
   return Yield;
@@ -163,7 +321,7 @@ public:
     std::int64_t P = 0;
     while (P < Len) {
       if (FSkipping) {
-        const std::int64_t End = FindLineEnd(In, P, Len);
+        const std::int64_t End = GKernels->FindLineEnd(In, P, Len);
         if (End == Len) {
           if (AtEnd) Report(Len - 1, Len); // the last byte ends the line, whatever it is
           P = Len;
@@ -200,8 +358,7 @@ public:
       // The line stores at most one code beyond those it announces; the rest of it is skipped.
       const std::int64_t Limit = P + 2 + Announced;
       const std::int64_t Stop = std::min(Len, Limit);
-      std::int64_t I = P + 1;
-      while (I < Stop && !IsLineEnd(In[I])) ++I;
+      const std::int64_t I = GKernels->FindLineEnd(In, P + 1, Stop);
       std::int64_t Stored, Next;
       if (I < Stop) {
         // The line ends within the codes that it stores; its line end is reported with them.
@@ -227,16 +384,103 @@ public:
   }
 
 private:
-  static std::int64_t FindLineEnd(const std::uint8_t* In, std::int64_t From, std::int64_t Len) {
-    while (From < Len && !IsLineEnd(In[From])) ++From;
-    return From;
-  }
-
   bool FBeginTested = false;
   bool FSkipping = false;
 };
 
+// --- Pieces, for callers that cannot see the stream calls ---
+
+constexpr std::int64_t DefaultPieceLength = 1 << 20;
+std::int64_t GPieceLength = DefaultPieceLength;
+
+// Neither the caller nor a derived class can see how the bytes travel, and the two streams are
+// distinct objects (a stream that is its own destination would read back what was written).
+bool Unobserved(const TqvEncoder& E, rtl::TStream& Source, rtl::TStream& Destination) {
+  return &Source != &Destination && detail::TqvEncoderAccess::Unobserved(E, Source, Destination);
+}
+
+void NoReport(std::int64_t) {}
+void NoReports(std::int64_t, std::int64_t) {}
+
+// The encoder's text in pieces of whole lines, so that memory stays small whatever N is.
+void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
+                    const TLineLayout& Layout) {
+  const std::int64_t B = Layout.BytesPerLine;
+  const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength / B) * B;
+  const std::int64_t Largest = std::min(N, Piece);
+  TPaddedBlock Input(Largest);
+  detail::TqvBlock Text(Layout.TextSize(Largest, true));
+  for (std::int64_t Left = N; Left > 0;) {
+    const std::int64_t Take = std::min(Left, Piece);
+    Source.ReadBuffer(Input.Data(), Take);
+    Left -= Take;
+    const std::uint8_t* End =
+        EncodeText(Input.Data(), Take, Left == 0, Layout, Text.Data(), NoReport);
+    Destination.WriteBuffer(Text.Data(), End - Text.Data());
+  }
+}
+
+// The decoder over pieces of the source. A line that a piece cuts before its decoding can be
+// decided is held back and read again at the front of the next piece.
+void DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N) {
+  const std::int64_t Start = Source.Position();
+  // A line is decided by its count character and at most 85 codes, or by five bytes for the
+  // "begin" test: never more than this is held back.
+  constexpr std::int64_t HeldMax = 128;
+  const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength);
+  const std::int64_t Room = std::min(N, Piece) + HeldMax;
+  TPaddedBlock Input(Room), Output(Room);
+  TLineDecoder Decoder;
+  std::int64_t Held = 0;
+  for (std::int64_t Left = N;;) {
+    const std::int64_t Take = std::min(Left, Piece);
+    Source.ReadBuffer(Input.Data() + Held, Take);
+    Left -= Take;
+    const std::int64_t Len = Held + Take;
+    std::memset(Input.Data() + Len, 0, Slack);
+    const auto Step = Decoder.Decode(Input.Data(), Len, Left == 0, Output.Data(), NoReports);
+    if (Step.Written > 0) Destination.WriteBuffer(Output.Data(), Step.Written);
+    if (Step.Stopped) {
+      // The whole-source way has read everything by now; so leave the source at its end.
+      if (Left > 0) Source.SetPosition(Start + N);
+      return;
+    }
+    if (Left == 0) return;
+    Held = Len - Step.Consumed;
+    std::memmove(Input.Data(), Input.Data() + Step.Consumed, static_cast<std::size_t>(Held));
+  }
+}
+
 } // namespace
+
+namespace detail {
+
+std::vector<TqvUUKernel> UUKernels() {
+  std::vector<TqvUUKernel> Kinds;
+  for (auto Kind : {TqvUUKernel::Plain, TqvUUKernel::Avx2})
+    if (CanRun(Kind)) Kinds.push_back(Kind);
+  return Kinds;
+}
+
+bool UseUUKernel(TqvUUKernel Kernel) {
+  if (!CanRun(Kernel)) return false;
+  GKernels = &KernelsOf(Kernel);
+  return true;
+}
+
+TqvUUKernel UUKernelInUse() {
+  return GKernels->Kind;
+}
+
+void ForcePlainUUCodecs(bool Plain) {
+  GKernels = Plain ? &PlainKernels : &BestKernels();
+}
+
+void SetUUPieceLength(std::int64_t Bytes) {
+  GPieceLength = Bytes > 0 ? Bytes : DefaultPieceLength;
+}
+
+} // namespace detail
 
 void TqvEncoder::EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t Size = Source.Size();
@@ -257,7 +501,11 @@ void TqvEncoder::EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
     Layout.BytesPerLine = std::min<std::int64_t>(3 * GetEffectiveCharsPerLine() / 4, MaxLineBytes);
   }
 
-  detail::TqvBlock Input(N);
+  if (Unobserved(*this, Source, Destination)) {
+    EncodeInPieces(Source, Destination, N, Layout);
+    return;
+  }
+  TPaddedBlock Input(N);
   Source.ReadBuffer(Input.Data(), N);
   const std::int64_t TextSize = Layout.TextSize(N, true);
   detail::TqvBlock Text(TextSize);
@@ -271,10 +519,14 @@ void TqvEncoder::DecodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t N = Size - Source.Position();
   ReportProgress(0, N);
   if (N <= 0) return;
+  if (Unobserved(*this, Source, Destination)) {
+    DecodeInPieces(Source, Destination, N);
+    return;
+  }
 
-  detail::TqvBlock Input(N);
+  TPaddedBlock Input(N);
   Source.ReadBuffer(Input.Data(), N);
-  detail::TqvBlock Output(N);
+  TPaddedBlock Output(N);
   TLineDecoder Decoder;
   const auto Step = Decoder.Decode(Input.Data(), N, true, Output.Data(),
                                    [this, N](std::int64_t From, std::int64_t To) {

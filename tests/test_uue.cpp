@@ -2,12 +2,14 @@
 // trips, and Python's binascii as a witness for both directions.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvUUEncodeInternal.h"
 #include "tests/support.h"
 
 namespace {
@@ -452,9 +454,9 @@ TEST(UUDecode, AgreesWithTheModelOnEveryShortText) {
   }
 }
 
-// Garbage of every byte value, and valid texts cut at every length, stay inside the buffers (the
-// sanitizer build watches) and agree with the model.
-TEST(UUDecode, MalformedTextAgreesWithTheModel) {
+// Garbage of every byte value, valid texts cut at every length, lines short of their codes and
+// line ends at every place in a line.
+std::vector<std::string> MalformedTexts() {
   std::vector<std::string> Texts;
   for (int C = 0; C < 256; ++C) {
     const std::string B(1, static_cast<char>(C));
@@ -467,11 +469,19 @@ TEST(UUDecode, MalformedTextAgreesWithTheModel) {
     Texts.push_back(vt::RandomBytes(1 + Seed * 7 % 400, Seed));
   const std::string Valid = "begin 644 f\n" + EncodePlain(vt::RandomBytes(200, 1)) + "end\n";
   for (std::size_t Len = 1; Len <= Valid.size(); ++Len) Texts.push_back(Valid.substr(0, Len));
-  // Count characters with fewer codes than they announce, at every count.
   for (int C = 33; C < 96; ++C)
     for (int Codes = 0; Codes < 90; Codes += 7)
       Texts.push_back(std::string(1, static_cast<char>(C)).append(Repeat("M", Codes)));
-  for (const auto& Text : Texts) {
+  const std::string Line = EncodePlain(vt::RandomBytes(63, 2), 85).substr(0, 85);
+  for (std::size_t At = 1; At <= Line.size(); ++At)
+    for (const char* End : {"\r", "\n"})
+      Texts.push_back(Line.substr(0, At) + End + Line.substr(At) + "\r\n" + Line);
+  return Texts;
+}
+
+// Malformed text stays inside the buffers (the sanitizer build watches) and agrees with the model.
+TEST(UUDecode, MalformedTextAgreesWithTheModel) {
+  for (const auto& Text : MalformedTexts()) {
     const TCoded R = DecodeWatched(Text), M = ModelDecode(Text);
     ASSERT_EQ(R.Bytes, M.Bytes) << testing::PrintToString(Text);
     ASSERT_EQ(R.Log, M.Log) << testing::PrintToString(Text);
@@ -499,6 +509,180 @@ TEST(UUCodecs, RoundTripsAtEveryLineLength) {
     const std::string In = vt::RandomBytes(N, static_cast<std::uint32_t>(N + 77));
     ASSERT_EQ(DecodePlain(EncodePlain(In, 76, true)), In) << N;
   }
+}
+
+// --- The unobserved path: pieces through the runtime's streams, against the whole-source way ---
+
+// Restores the best kernel and the default piece length at the end of a test.
+struct TInternalsGuard {
+  ~TInternalsGuard() {
+    detail::ForcePlainUUCodecs(false);
+    detail::SetUUPieceLength(0);
+  }
+};
+
+struct TOutcome {
+  std::string Bytes; // the destination's, which held "0123456789" and stood at 3
+  std::int64_t SourcePosition = 0, DestinationPosition = 0;
+  std::string Error; // class, message and code; empty when none
+  bool operator==(const TOutcome&) const = default;
+};
+
+void PrintTo(const TOutcome& O, std::ostream* Os) {
+  *Os << testing::PrintToString(O.Bytes) << " at " << O.SourcePosition << "/"
+      << O.DestinationPosition << " " << O.Error;
+}
+
+// Watched: a progress handler is set, so the codec takes the whole-source way; otherwise no
+// caller can see the stream calls and it moves pieces.
+TOutcome CodeOnce(bool Decode, const std::string& In, std::int64_t Start, bool Watched,
+                  std::int32_t Cpl = 76, bool Suppress = false) {
+  TqvEncoder E;
+  Configure(E, Cpl, Suppress);
+  if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+  rtl::TMemoryStream S(In), D("0123456789");
+  S.SetPosition(Start);
+  D.SetPosition(3);
+  TOutcome R;
+  try {
+    if (Decode)
+      E.Decode(S, D);
+    else
+      E.Encode(S, D);
+  } catch (const EqvEncoderError& X) {
+    R.Error = std::string(X.ClassName()) + " " + X.Message() + " " + std::to_string(X.ErrorCode);
+  } catch (const rtl::Exception& X) {
+    R.Error = std::string(X.ClassName()) + " " + X.Message();
+  }
+  R.Bytes = D.Bytes();
+  R.SourcePosition = S.Position();
+  R.DestinationPosition = D.Position();
+  return R;
+}
+
+const std::int64_t PieceLengths[] = {1, 2, 3, 5, 56, 57, 58, 63, 64, 100, 1000, 0};
+
+TEST(UUCodecs, KernelsCanBeChosenAndThePlainOneForced) {
+  TInternalsGuard Guard;
+  const auto Kinds = detail::UUKernels();
+  ASSERT_FALSE(Kinds.empty());
+  EXPECT_EQ(Kinds.front(), detail::TqvUUKernel::Plain);
+  EXPECT_EQ(detail::UUKernelInUse(), Kinds.back()); // the best, chosen at start
+  detail::ForcePlainUUCodecs(true);
+  EXPECT_EQ(detail::UUKernelInUse(), detail::TqvUUKernel::Plain);
+  for (auto Kind : Kinds) {
+    EXPECT_TRUE(detail::UseUUKernel(Kind));
+    EXPECT_EQ(detail::UUKernelInUse(), Kind);
+  }
+}
+
+TEST(UUCodecs, EncodingInPiecesGivesTheSameTextErrorsAndPositions) {
+  TInternalsGuard Guard;
+  struct TCase {
+    std::string In;
+    std::int64_t Start;
+    std::int32_t Cpl;
+    bool Suppress;
+  };
+  std::vector<TCase> Cases;
+  for (std::int32_t Cpl : {3, 8, 76, 85, 132}) {
+    const std::size_t B = std::min(3 * std::max(Cpl, 3) / 4, 63);
+    std::vector<std::size_t> Sizes;
+    for (std::size_t N = 0; N <= 70; ++N) Sizes.push_back(N);
+    for (std::size_t K : {2, 3, 7, 20})
+      for (std::size_t N : {K * B - 1, K * B, K * B + 1}) Sizes.push_back(N);
+    Sizes.push_back(5000);
+    for (std::size_t N : Sizes)
+      Cases.push_back({vt::RandomBytes(N, static_cast<std::uint32_t>(N + Cpl)),
+                       static_cast<std::int64_t>(N % 4 == 1), Cpl, false});
+  }
+  for (std::size_t N = 0; N <= 70; ++N) // one line: 64 bytes and more are refused
+    Cases.push_back({vt::RandomBytes(N, static_cast<std::uint32_t>(N)), 0, 76, true});
+  std::vector<TOutcome> Reference;
+  for (const auto& C : Cases)
+    Reference.push_back(CodeOnce(false, C.In, C.Start, true, C.Cpl, C.Suppress));
+  for (auto Kind : detail::UUKernels()) {
+    detail::UseUUKernel(Kind);
+    for (std::int64_t Piece : PieceLengths) {
+      detail::SetUUPieceLength(Piece);
+      for (std::size_t I = 0; I < Cases.size(); ++I) {
+        const auto& C = Cases[I];
+        SCOPED_TRACE(testing::Message()
+                     << "kernel " << int(Kind) << " piece " << Piece << " size " << C.In.size()
+                     << " cpl " << C.Cpl << " suppress " << C.Suppress);
+        ASSERT_EQ(CodeOnce(false, C.In, C.Start, true, C.Cpl, C.Suppress), Reference[I]);
+        ASSERT_EQ(CodeOnce(false, C.In, C.Start, false, C.Cpl, C.Suppress), Reference[I]);
+      }
+    }
+  }
+}
+
+TEST(UUCodecs, DecodingInPiecesGivesTheSameBytesAndPositions) {
+  TInternalsGuard Guard;
+  std::vector<std::string> Texts = MalformedTexts();
+  for (std::int32_t Cpl : {3, 60, 76, 85})
+    for (std::size_t N : {1, 44, 45, 46, 1000})
+      Texts.push_back(EncodePlain(vt::RandomBytes(N, static_cast<std::uint32_t>(N)), Cpl));
+  // Text after the zero count, a long line to skip, classic LF text, a late "begin" test.
+  const std::string Body = EncodePlain(vt::RandomBytes(3000, 5));
+  Texts.push_back(Body + Body);
+  Texts.push_back("M" + Repeat("A", 5000) + "\n" + Body);
+  Texts.push_back(Repeat("\r\n", 300) + "begin 644 x\n" + Body);
+  Texts.push_back(Repeat("\n", 61) + "beg");
+  std::vector<TOutcome> Reference;
+  for (const auto& T : Texts) Reference.push_back(CodeOnce(true, T, T.size() % 3 == 1, true));
+  for (auto Kind : detail::UUKernels()) {
+    detail::UseUUKernel(Kind);
+    for (std::int64_t Piece : PieceLengths) {
+      detail::SetUUPieceLength(Piece);
+      for (std::size_t I = 0; I < Texts.size(); ++I) {
+        // The smallest pieces on a sample: every text crosses several of them anyway.
+        if (Piece > 0 && Piece < 56 && I % 5 != 0) continue;
+        const auto& T = Texts[I];
+        const std::int64_t Start = T.size() % 3 == 1;
+        SCOPED_TRACE(testing::Message() << "kernel " << int(Kind) << " piece " << Piece << " text "
+                                        << testing::PrintToString(T));
+        ASSERT_EQ(CodeOnce(true, T, Start, true), Reference[I]);
+        ASSERT_EQ(CodeOnce(true, T, Start, false), Reference[I]);
+      }
+    }
+  }
+}
+
+// With files: the program's own case. A class derived from the encoder sees every report, so it
+// takes the whole-source way; the encoder itself moves pieces. Both leave the same files.
+TEST(UUCodecs, FilesCodedInPiecesMatchTheWholeSourceWay) {
+  TInternalsGuard Guard;
+  struct TWatching : TqvEncoder {
+    void ReportProgress(std::int64_t, std::int64_t) override { ++Reports; }
+    int Reports = 0;
+  };
+  vt::TempDir Dir;
+  const std::string In = vt::RandomBytes(300000, 21);
+  vt::WriteFile(Dir / "in", In);
+  detail::SetUUPieceLength(4099);
+  auto Code = [&](TqvEncoder& E, bool Decode, const std::string& From, const std::string& To) {
+    E.EncodeMethod = cmUUEncode;
+    rtl::TFileStream S(From, rtl::fmOpenRead), D(To, rtl::fmCreate);
+    S.SetPosition(Decode ? 0 : 7);
+    if (Decode)
+      E.Decode(S, D);
+    else
+      E.Encode(S, D);
+    EXPECT_EQ(S.Position(), S.Size());
+    EXPECT_EQ(D.Position(), D.Size());
+    D.Close();
+  };
+  TWatching W;
+  TqvEncoder E;
+  Code(W, false, Dir / "in", Dir / "watched.uu");
+  Code(E, false, Dir / "in", Dir / "plain.uu");
+  EXPECT_EQ(W.Reports, (300000 - 7) / 57 + 2);
+  EXPECT_EQ(vt::ReadFile(Dir / "plain.uu"), vt::ReadFile(Dir / "watched.uu"));
+  Code(W, true, Dir / "plain.uu", Dir / "watched.out");
+  Code(E, true, Dir / "plain.uu", Dir / "plain.out");
+  EXPECT_EQ(vt::ReadFile(Dir / "plain.out"), vt::ReadFile(Dir / "watched.out"));
+  EXPECT_EQ(vt::ReadFile(Dir / "plain.out"), In.substr(7));
 }
 
 // --- Witnesses: Python's binascii, and the built program on real files ---
