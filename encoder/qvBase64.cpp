@@ -1,13 +1,33 @@
 // The Base64 codec pair: the encoder, which codes the whole remainder of its source in memory,
 // and the decoder, which works through the source in batches of BatchSize bytes.
+//
+// What a text looks like is decided in two routines, EncodePiece and DecodeText, that code one
+// piece of a source with explicit carried state. Both ways of moving the bytes use them: the
+// stream calls that a caller can watch (one Read and one Write for the encoder, batches for the
+// decoder), and whole pieces of about a megabyte when nobody can watch (see
+// TqvEncoderAccess::Unobserved), which keeps memory small and the file system's copies cheap.
+// Inside the two routines, inner loops ("kernels") code whole groups of clean text; every
+// other byte goes through the one simple step that holds the rules.
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
+#include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VEXOR_BASE64_X86 1
+#include <immintrin.h>
+#endif
+
 namespace {
+
+using detail::TqvBase64Kernel;
+
+// --- Tables ---
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -20,10 +40,327 @@ constexpr std::array<std::uint8_t, 256> DecodeTable = [] {
   return T;
 }();
 
+// The two characters of every 12-bit half of a group, first character in the low byte.
+constexpr std::array<std::uint16_t, 4096> PairTable = [] {
+  std::array<std::uint16_t, 4096> T{};
+  for (int I = 0; I < 4096; ++I)
+    T[I] = static_cast<std::uint16_t>(static_cast<unsigned char>(Alphabet[I >> 6]) |
+                                      static_cast<unsigned char>(Alphabet[I & 63]) << 8);
+  return T;
+}();
+
+// The bits that each character of a group contributes, by its place in the group; a byte
+// outside the alphabet sets the top bit, which no group of four valid characters reaches.
+constexpr std::uint32_t BadQuad = 0x80000000u;
+struct TQuadTables {
+  std::uint32_t Place[4][256];
+};
+constexpr TQuadTables QuadTables = [] {
+  TQuadTables T{};
+  for (int C = 0; C < 256; ++C)
+    for (int P = 0; P < 4; ++P)
+      T.Place[P][C] = DecodeTable[C] == 0
+                          ? BadQuad
+                          : static_cast<std::uint32_t>(DecodeTable[C] - 1) << (18 - 6 * P);
+  return T;
+}();
+
 // The bytes that a text may hold anywhere without their being part of a group.
 constexpr bool IsSkipped(std::uint8_t C) noexcept {
   return C == '\n' || C == '\r' || C == ' ' || C == '=';
 }
+constexpr bool IsLineBreak(std::uint8_t C) noexcept {
+  return C == '\n' || C == '\r';
+}
+
+// --- Kernels ---
+//
+// An encoding kernel codes Groups whole groups of three bytes into 4 * Groups characters and
+// returns the end of its output. A decoding kernel is entered between groups; it codes whole
+// groups of four alphabet characters and skips the CR and LF that stand between groups, stops
+// before anything else, and returns the number of text bytes taken (Written: bytes stored).
+// Decoding kernels may store in place (Out == In): they never store beyond bytes already read.
+
+using TEncodeKernel = std::uint8_t* (*)(const std::uint8_t* In, std::int64_t Groups,
+                                        std::uint8_t* Out);
+using TDecodeKernel = std::int64_t (*)(const std::uint8_t* In, std::int64_t Count,
+                                       std::uint8_t* Out, std::int64_t& Written);
+
+std::uint8_t* EncodeGroupsPlain(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  for (; Groups > 0; --Groups, In += 3, Out += 4) {
+    const std::uint32_t V = std::uint32_t{In[0]} << 16 | std::uint32_t{In[1]} << 8 | In[2];
+    const std::uint16_t First = PairTable[V >> 12], Second = PairTable[V & 0xFFF];
+    std::memcpy(Out, &First, 2);
+    std::memcpy(Out + 2, &Second, 2);
+  }
+  return Out;
+}
+
+std::int64_t DecodeQuadsPlain(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
+                              std::int64_t& Written) {
+  const auto& P = QuadTables.Place;
+  std::int64_t I = 0, O = 0;
+  while (Count - I >= 4) {
+    const std::uint32_t V = P[0][In[I]] | P[1][In[I + 1]] | P[2][In[I + 2]] | P[3][In[I + 3]];
+    if (V & BadQuad) {
+      if (!IsLineBreak(In[I])) break;
+      ++I;
+      continue;
+    }
+    Out[O] = static_cast<std::uint8_t>(V >> 16);
+    Out[O + 1] = static_cast<std::uint8_t>(V >> 8);
+    Out[O + 2] = static_cast<std::uint8_t>(V);
+    O += 3;
+    I += 4;
+  }
+  Written = O;
+  return I;
+}
+
+#ifdef VEXOR_BASE64_X86
+
+// AVX2: eight groups per step. Each 128-bit lane takes four groups; their bytes are spread to
+// one group per 32-bit word and the four 6-bit codes of a word are moved into its four bytes by
+// two multiplications. The codes become characters by adding an offset chosen per range.
+__attribute__((target("avx2"))) std::uint8_t*
+EncodeGroupsAvx2(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  const __m256i Spread = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
+                                          2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  const __m256i FirstAndThird = _mm256_set1_epi32(0x0FC0FC00);
+  const __m256i FirstAndThirdDown = _mm256_set1_epi32(0x04000040);
+  const __m256i SecondAndFourth = _mm256_set1_epi32(0x003F03F0);
+  const __m256i SecondAndFourthUp = _mm256_set1_epi32(0x01000010);
+  // Offsets from code to character: [0] "a".."z", [1..10] digits, [11] "+", [12] "/", [13] "A"..
+  const __m256i Offsets =
+      _mm256_setr_epi8(71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 65, 0, 0, 71, -4, -4,
+                       -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 65, 0, 0);
+  // The second half-load reads four bytes beyond the 24 that a step codes.
+  for (; Groups >= 10; Groups -= 8, In += 24, Out += 32) {
+    const __m128i Low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In));
+    const __m128i High = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In + 12));
+    const __m256i X =
+        _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(Low), High, 1), Spread);
+    const __m256i Codes = _mm256_or_si256(
+        _mm256_mulhi_epu16(_mm256_and_si256(X, FirstAndThird), FirstAndThirdDown),
+        _mm256_mullo_epi16(_mm256_and_si256(X, SecondAndFourth), SecondAndFourthUp));
+    __m256i Range = _mm256_subs_epu8(Codes, _mm256_set1_epi8(51));
+    const __m256i Upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), Codes);
+    Range = _mm256_or_si256(Range, _mm256_and_si256(Upper, _mm256_set1_epi8(13)));
+    const __m256i Chars = _mm256_add_epi8(Codes, _mm256_shuffle_epi8(Offsets, Range));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), Chars);
+  }
+  return EncodeGroupsPlain(In, Groups, Out);
+}
+
+// AVX2: 32 characters per step, checked by two nibble tables (a character is in the alphabet
+// when the classes of its low nibble meet none that its high nibble forbids) and translated by
+// an offset per high nibble ("/" is the one character that needs an offset of its own).
+__attribute__((target("avx2"))) std::int64_t DecodeQuadsAvx2(const std::uint8_t* In,
+                                                             std::int64_t Count, std::uint8_t* Out,
+                                                             std::int64_t& Written) {
+  const __m256i LowClasses =
+      _mm256_setr_epi8(0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x04, 0x08, 0x10,
+                       0x10, 0x10, 0x20, 0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02,
+                       0x04, 0x08, 0x10, 0x10, 0x10, 0x20);
+  const __m256i HighForbids =
+      _mm256_setr_epi8(0x3F, 0x3F, 0x17, 0x3C, 0x01, 0x38, 0x01, 0x38, 0x3F, 0x3F, 0x3F, 0x3F, 0x3F,
+                       0x3F, 0x3F, 0x3F, 0x3F, 0x3F, 0x17, 0x3C, 0x01, 0x38, 0x01, 0x38, 0x3F, 0x3F,
+                       0x3F, 0x3F, 0x3F, 0x3F, 0x3F, 0x3F);
+  const __m256i Offsets =
+      _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4, -65,
+                       -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i Nibble = _mm256_set1_epi8(0x0F);
+  const __m256i Slash = _mm256_set1_epi8('/');
+  const __m256i Merge12 = _mm256_set1_epi32(0x01400140);
+  const __m256i Merge24 = _mm256_set1_epi32(0x00011000);
+  const __m256i Gather = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2,
+                                          1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i Join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+  std::int64_t I = 0, O = 0;
+  while (Count - I >= 32) {
+    const __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + I));
+    const __m256i High = _mm256_and_si256(_mm256_srli_epi32(C, 4), Nibble);
+    const __m256i Bad =
+        _mm256_and_si256(_mm256_shuffle_epi8(LowClasses, _mm256_and_si256(C, Nibble)),
+                         _mm256_shuffle_epi8(HighForbids, High));
+    const auto Good = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(Bad, _mm256_setzero_si256())));
+    const int Clean = Good == 0xFFFFFFFFu ? 32 : __builtin_ctz(~Good);
+    const int Whole = Clean & ~3;
+    if (Whole > 0) {
+      const __m256i Codes = _mm256_add_epi8(
+          C, _mm256_shuffle_epi8(Offsets, _mm256_add_epi8(High, _mm256_cmpeq_epi8(C, Slash))));
+      const __m256i Words = _mm256_madd_epi16(_mm256_maddubs_epi16(Codes, Merge12), Merge24);
+      const __m256i Bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Gather), Join);
+      if (Whole == 32) {
+        // 24 bytes and 8 of filler, all within the 32 text bytes just read.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + O), Bytes);
+      } else {
+        alignas(32) std::uint8_t Staged[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(Staged), Bytes);
+        std::memcpy(Out + O, Staged, static_cast<std::size_t>(Whole / 4 * 3));
+      }
+      I += Whole;
+      O += Whole / 4 * 3;
+    }
+    if (Clean == 32) continue;
+    if (Clean != Whole || !IsLineBreak(In[I])) break;
+    while (I < Count && IsLineBreak(In[I])) ++I;
+  }
+  std::int64_t Tail = 0;
+  I += DecodeQuadsPlain(In + I, Count - I, Out + O, Tail);
+  Written = O + Tail;
+  return I;
+}
+
+#define VEXOR_VBMI_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+// GCC 12's own AVX-512 headers pass an undefined vector as the unused merge source of the
+// unmasked permutations, which its flow analysis then reports as uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// AVX-512 VBMI: sixteen groups per step. A byte permutation spreads the groups to one per 32-bit
+// word, a multishift picks the four codes of each word, and a second permutation over the
+// alphabet turns codes into characters. Masked loads and stores code the last groups of a line
+// without reading or writing past them.
+VEXOR_VBMI_TARGET std::uint8_t* EncodeGroupsVbmi(const std::uint8_t* In, std::int64_t Groups,
+                                                 std::uint8_t* Out) {
+  alignas(64) static constexpr std::uint8_t SpreadBytes[64] = {
+      1,  0,  2,  1,  4,  3,  5,  4,  7,  6,  8,  7,  10, 9,  11, 10, 13, 12, 14, 13, 16, 15,
+      17, 16, 19, 18, 20, 19, 22, 21, 23, 22, 25, 24, 26, 25, 28, 27, 29, 28, 31, 30, 32, 31,
+      34, 33, 35, 34, 37, 36, 38, 37, 40, 39, 41, 40, 43, 42, 44, 43, 46, 45, 47, 46};
+  const __m512i Spread = _mm512_load_si512(SpreadBytes);
+  const __m512i Shifts = _mm512_set1_epi64(0x3036242A1016040Aull);
+  const __m512i Characters = _mm512_loadu_si512(Alphabet);
+  // (A lambda would not inherit this function's target, so the step is spelled out twice.)
+  for (; Groups >= 16; Groups -= 16, In += 48, Out += 64) {
+    const __m512i X =
+        _mm512_permutexvar_epi8(Spread, _mm512_maskz_loadu_epi8(0xFFFFFFFFFFFFull, In));
+    _mm512_storeu_si512(
+        Out, _mm512_permutexvar_epi8(_mm512_multishift_epi64_epi8(Shifts, X), Characters));
+  }
+  if (Groups > 0) {
+    const auto G = static_cast<unsigned>(Groups);
+    const __m512i X =
+        _mm512_permutexvar_epi8(Spread, _mm512_maskz_loadu_epi8((1ull << (3 * G)) - 1, In));
+    _mm512_mask_storeu_epi8(
+        Out, (1ull << (4 * G)) - 1,
+        _mm512_permutexvar_epi8(_mm512_multishift_epi64_epi8(Shifts, X), Characters));
+    Out += 4 * Groups;
+  }
+  return Out;
+}
+
+// AVX-512 VBMI: 64 characters per step, translated and checked at once by a 128-entry table
+// (0x80 marks a byte outside the alphabet, and so does a set top bit of the character itself).
+VEXOR_VBMI_TARGET std::int64_t DecodeQuadsVbmi(const std::uint8_t* In, std::int64_t Count,
+                                               std::uint8_t* Out, std::int64_t& Written) {
+  alignas(64) static constexpr std::array<std::uint8_t, 128> Codes = [] {
+    std::array<std::uint8_t, 128> T{};
+    for (int C = 0; C < 128; ++C)
+      T[C] = DecodeTable[C] == 0 ? 0x80 : static_cast<std::uint8_t>(DecodeTable[C] - 1);
+    return T;
+  }();
+  alignas(64) static constexpr std::array<std::uint8_t, 64> GatherBytes = [] {
+    std::array<std::uint8_t, 64> T{};
+    for (int J = 0; J < 48; ++J) T[J] = static_cast<std::uint8_t>(J / 3 * 4 + 2 - J % 3);
+    return T;
+  }();
+  const __m512i CodesLow = _mm512_load_si512(Codes.data());
+  const __m512i CodesHigh = _mm512_load_si512(Codes.data() + 64);
+  const __m512i Gather = _mm512_load_si512(GatherBytes.data());
+  const __m512i Merge12 = _mm512_set1_epi32(0x01400140);
+  const __m512i Merge24 = _mm512_set1_epi32(0x00011000);
+  std::int64_t I = 0, O = 0;
+  while (I < Count) {
+    const std::int64_t Left = Count - I;
+    const __mmask64 Present = Left >= 64 ? ~0ull : (1ull << Left) - 1;
+    // Bytes beyond the text load as 0, which is no alphabet character.
+    const __m512i C = _mm512_maskz_loadu_epi8(Present, In + I);
+    const __m512i V = _mm512_permutex2var_epi8(CodesLow, C, CodesHigh);
+    const __mmask64 Bad = _mm512_movepi8_mask(_mm512_or_si512(V, C));
+    const int Clean = Bad == 0 ? 64 : __builtin_ctzll(Bad);
+    const int Whole = Clean & ~3;
+    if (Whole > 0) {
+      const __m512i Words = _mm512_madd_epi16(_mm512_maddubs_epi16(V, Merge12), Merge24);
+      const auto Stored = static_cast<unsigned>(Whole / 4 * 3);
+      _mm512_mask_storeu_epi8(Out + O, (1ull << Stored) - 1,
+                              _mm512_permutexvar_epi8(Gather, Words));
+      I += Whole;
+      O += Stored;
+    }
+    if (Clean == 64) continue;
+    if (Clean != Whole || I == Count || !IsLineBreak(In[I])) break;
+    while (I < Count && IsLineBreak(In[I])) ++I;
+  }
+  Written = O;
+  return I;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#endif // VEXOR_BASE64_X86
+
+struct TKernels {
+  TqvBase64Kernel Kind;
+  TEncodeKernel Encode;
+  TDecodeKernel Decode;
+};
+
+bool CanRun(TqvBase64Kernel Kind) {
+  switch (Kind) {
+  case TqvBase64Kernel::Plain:
+    return true;
+#ifdef VEXOR_BASE64_X86
+  case TqvBase64Kernel::Avx2:
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+  case TqvBase64Kernel::Avx512Vbmi:
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
+#endif
+  default:
+    return false;
+  }
+}
+
+TKernels KernelsOf(TqvBase64Kernel Kind) {
+  switch (Kind) {
+#ifdef VEXOR_BASE64_X86
+  case TqvBase64Kernel::Avx2:
+    return {Kind, EncodeGroupsAvx2, DecodeQuadsAvx2};
+  case TqvBase64Kernel::Avx512Vbmi:
+    return {Kind, EncodeGroupsVbmi, DecodeQuadsVbmi};
+#endif
+  default:
+    return {TqvBase64Kernel::Plain, EncodeGroupsPlain, DecodeQuadsPlain};
+  }
+}
+
+TqvBase64Kernel BestKernel() {
+  for (const auto Kind : {TqvBase64Kernel::Avx512Vbmi, TqvBase64Kernel::Avx2})
+    if (CanRun(Kind)) return Kind;
+  return TqvBase64Kernel::Plain;
+}
+
+TKernels& Kernels() {
+  static TKernels Active = KernelsOf(BestKernel());
+  return Active;
+}
+
+// --- Piece lengths of the unobserved paths ---
+
+// About a megabyte of text per piece: large enough that the file stream hands it straight to the
+// operating system, small enough that the piece and its text stay in the processor's caches.
+constexpr std::int64_t DefaultEncodePiece = 3 * 256 * 1024;
+constexpr std::int64_t DefaultDecodePiece = 1024 * 1024;
+std::int64_t PieceOverride = 0;
 
 // --- Encoding ---
 
@@ -35,19 +372,10 @@ std::int64_t TextLength(std::int64_t N, std::int64_t LineBytes) {
   return Chars + 2 * ((N + LineBytes - 1) / LineBytes - 1);
 }
 
-// The four characters of one group of three bytes.
-inline void EncodeGroup(const std::uint8_t* In, std::uint8_t* Out) noexcept {
-  const std::uint32_t V = std::uint32_t{In[0]} << 16 | std::uint32_t{In[1]} << 8 | In[2];
-  Out[0] = static_cast<std::uint8_t>(Alphabet[V >> 18]);
-  Out[1] = static_cast<std::uint8_t>(Alphabet[(V >> 12) & 63]);
-  Out[2] = static_cast<std::uint8_t>(Alphabet[(V >> 6) & 63]);
-  Out[3] = static_cast<std::uint8_t>(Alphabet[V & 63]);
-}
-
 // The group that the last one or two bytes of a source give, padded with "=".
-inline void EncodeLastGroup(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out) {
+void EncodeLastGroup(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out) {
   const std::uint8_t Rest[3] = {In[0], Count > 1 ? In[1] : std::uint8_t{0}, 0};
-  EncodeGroup(Rest, Out);
+  EncodeGroupsPlain(Rest, 1, Out);
   Out[3] = '=';
   if (Count == 1) Out[2] = '=';
 }
@@ -58,6 +386,7 @@ inline void EncodeLastGroup(const std::uint8_t* In, std::int64_t Count, std::uin
 // the same whichever way it is cut into such pieces.
 std::int64_t EncodePiece(const std::uint8_t* In, std::int64_t Count, std::int64_t Done,
                          std::int64_t LineBytes, std::uint8_t* Out) {
+  const TEncodeKernel EncodeGroups = Kernels().Encode;
   std::uint8_t* O = Out;
   while (Count > 0) {
     std::int64_t Run = Count;
@@ -69,8 +398,8 @@ std::int64_t EncodePiece(const std::uint8_t* In, std::int64_t Count, std::int64_
       }
       Run = std::min(Count, LineBytes - Column);
     }
-    const std::int64_t Groups = Run / 3;
-    for (std::int64_t G = 0; G < Groups; ++G, In += 3, O += 4) EncodeGroup(In, O);
+    O = EncodeGroups(In, Run / 3, O);
+    In += Run / 3 * 3;
     if (Run % 3 != 0) { // only the very end of a source ends inside a group
       EncodeLastGroup(In, Run % 3, O);
       return O + 4 - Out;
@@ -79,6 +408,30 @@ std::int64_t EncodePiece(const std::uint8_t* In, std::int64_t Count, std::int64_
     Count -= Run;
   }
   return O - Out;
+}
+
+// Codes the N bytes from the source's position in pieces of whole lines, each read, coded and
+// written before the next: the same text and positions as one Read and one Write, in bounded
+// memory.
+void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
+                    std::int64_t LineBytes) {
+  std::int64_t Piece = PieceOverride > 0 ? PieceOverride : DefaultEncodePiece;
+  if (LineBytes > 0 && LineBytes <= Piece)
+    Piece = Piece / LineBytes * LineBytes;
+  else
+    Piece = std::max<std::int64_t>(3, Piece / 3 * 3);
+  Piece = std::min(Piece, N);
+  const std::int64_t MostChars =
+      4 * ((Piece + 2) / 3) + (LineBytes > 0 ? 2 * (Piece / LineBytes + 1) : 0);
+  detail::TqvBlock In(Piece);
+  detail::TqvBlock Text(MostChars);
+  for (std::int64_t Done = 0; Done < N;) {
+    const std::int64_t Count = std::min(Piece, N - Done);
+    Source.ReadBuffer(In.Data(), Count);
+    Destination.WriteBuffer(Text.Data(),
+                            EncodePiece(In.Data(), Count, Done, LineBytes, Text.Data()));
+    Done += Count;
+  }
 }
 
 // --- Decoding ---
@@ -94,38 +447,49 @@ struct TDecodeResult {
 // never overtakes the input. Stops at the first wrong symbol.
 TDecodeResult DecodeText(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
                          std::uint8_t& QuadPosition, std::uint8_t& PartialByte) {
+  const TDecodeKernel DecodeQuads = Kernels().Decode;
   TDecodeResult R;
   std::uint8_t Quad = QuadPosition, Partial = PartialByte;
   std::int64_t I = 0, O = 0;
-  for (; I < Count; ++I) {
+  while (I < Count) {
+    if (Quad == 0) {
+      // Between groups the partial byte is dead (the next character replaces it), so the
+      // kernel need not carry it.
+      std::int64_t Written = 0;
+      I += DecodeQuads(In + I, Count - I, Out + O, Written);
+      O += Written;
+      if (I == Count) break;
+    }
     const std::uint8_t C = In[I];
-    if (IsSkipped(C)) continue;
-    const std::uint8_t Entry = DecodeTable[C];
-    if (Entry == 0) {
-      R.WrongSymbol = true;
-      break;
+    if (!IsSkipped(C)) {
+      const std::uint8_t Entry = DecodeTable[C];
+      if (Entry == 0) {
+        R.WrongSymbol = true;
+        break;
+      }
+      const auto V = static_cast<std::uint8_t>(Entry - 1);
+      switch (Quad) {
+      case 0:
+        Partial = detail::LoByte(V << 2);
+        Quad = 1;
+        break;
+      case 1:
+        Out[O++] = static_cast<std::uint8_t>(Partial | V >> 4);
+        Partial = detail::LoByte(V << 4);
+        Quad = 2;
+        break;
+      case 2:
+        Out[O++] = static_cast<std::uint8_t>(Partial | V >> 2);
+        Partial = detail::LoByte(V << 6);
+        Quad = 3;
+        break;
+      default:
+        Out[O++] = static_cast<std::uint8_t>(Partial | V);
+        Quad = 0;
+        break;
+      }
     }
-    const auto V = static_cast<std::uint8_t>(Entry - 1);
-    switch (Quad) {
-    case 0:
-      Partial = detail::LoByte(V << 2);
-      Quad = 1;
-      break;
-    case 1:
-      Out[O++] = static_cast<std::uint8_t>(Partial | V >> 4);
-      Partial = detail::LoByte(V << 4);
-      Quad = 2;
-      break;
-    case 2:
-      Out[O++] = static_cast<std::uint8_t>(Partial | V >> 2);
-      Partial = detail::LoByte(V << 6);
-      Quad = 3;
-      break;
-    default:
-      Out[O++] = static_cast<std::uint8_t>(Partial | V);
-      Quad = 0;
-      break;
-    }
+    ++I;
   }
   QuadPosition = Quad;
   PartialByte = Partial;
@@ -134,7 +498,100 @@ TDecodeResult DecodeText(const std::uint8_t* In, std::int64_t Count, std::uint8_
   return R;
 }
 
+// The bytes that the first Count characters of a clean text give, entered at group place Quad.
+std::int64_t DecodedLength(const std::uint8_t* In, std::int64_t Count, std::uint8_t Quad) {
+  std::int64_t Bytes = 0;
+  for (std::int64_t I = 0; I < Count; ++I) {
+    if (DecodeTable[In[I]] == 0) continue;
+    if (Quad != 0) ++Bytes;
+    Quad = (Quad + 1) & 3;
+  }
+  return Bytes;
+}
+
+enum class TDecodeEnd { EndOfText, WrongSymbolStop, WrongSymbolContinue };
+
+// Decodes the source in pieces of whole batches and leaves the destination and both positions as
+// batch by batch decoding would: under a stop, only the batches before the failing one written
+// and the source after it; under continue, everything before the wrong symbol written and the
+// source after the batch that follows the failing one.
+TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Batch,
+                          bool StopOnWrongSymbol, bool& DecodeStopped) {
+  const std::int64_t Preferred = PieceOverride > 0 ? PieceOverride : DefaultDecodePiece;
+  const std::int64_t Piece = Batch >= Preferred ? Batch : Preferred / Batch * Batch;
+  // A piece of one batch decodes in place: a failing batch then writes nothing, so its text is
+  // not needed afterwards. Longer pieces keep their text to count what the earlier batches gave.
+  const bool InPlace = Piece == Batch;
+  detail::TqvBlock In(Piece);
+  detail::TqvBlock Separate(InPlace ? 0 : Piece / 4 * 3 + 64);
+  std::uint8_t* Out = InPlace ? In.Data() : Separate.Data();
+  std::uint8_t QuadPosition = 0, PartialByte = 0;
+  DecodeStopped = false;
+  for (;;) {
+    const std::int64_t Got = std::min(Source.Read(In.Data(), Piece), Piece);
+    if (Got <= 0) return TDecodeEnd::EndOfText;
+    const std::uint8_t QuadAtStart = QuadPosition;
+    const TDecodeResult R = DecodeText(In.Data(), Got, Out, QuadPosition, PartialByte);
+    if (!R.WrongSymbol) {
+      Destination.WriteBuffer(Out, R.Written);
+      continue;
+    }
+    // Pieces begin at batch borders, so the failing batch starts at a multiple of Batch here.
+    const std::int64_t PieceStart = Source.Position() - Got;
+    const std::int64_t BatchStart = R.Read / Batch * Batch;
+    if (StopOnWrongSymbol) {
+      Destination.WriteBuffer(Out, DecodedLength(In.Data(), BatchStart, QuadAtStart));
+      Source.SetPosition(PieceStart + std::min(BatchStart + Batch, Got));
+      return TDecodeEnd::WrongSymbolStop;
+    }
+    Destination.WriteBuffer(Out, R.Written);
+    DecodeStopped = true;
+    const std::int64_t NextEnd = BatchStart + 2 * Batch;
+    if (NextEnd <= Got)
+      Source.SetPosition(PieceStart + NextEnd);
+    else if (Got == Piece) // the failing batch ends this piece; the next one is still unread
+      Source.Read(In.Data(), Batch);
+    return TDecodeEnd::WrongSymbolContinue;
+  }
+}
+
+// A stream given as both source and destination sees its reads and writes interleave, so only
+// the calls of the format give the same result.
+bool Unobserved(const TqvEncoder& E, rtl::TStream& Source, rtl::TStream& Destination) {
+  return &Source != &Destination && detail::TqvEncoderAccess::Unobserved(E, Source, Destination);
+}
+
 } // namespace
+
+namespace detail {
+
+std::vector<TqvBase64Kernel> Base64Kernels() {
+  std::vector<TqvBase64Kernel> Result;
+  for (const auto Kind :
+       {TqvBase64Kernel::Plain, TqvBase64Kernel::Avx2, TqvBase64Kernel::Avx512Vbmi})
+    if (CanRun(Kind)) Result.push_back(Kind);
+  return Result;
+}
+
+bool UseBase64Kernel(TqvBase64Kernel Kernel) {
+  if (!CanRun(Kernel)) return false;
+  Kernels() = KernelsOf(Kernel);
+  return true;
+}
+
+TqvBase64Kernel Base64KernelInUse() {
+  return Kernels().Kind;
+}
+
+void ForcePlainBase64(bool Plain) {
+  UseBase64Kernel(Plain ? TqvBase64Kernel::Plain : BestKernel());
+}
+
+void SetBase64PieceLength(std::int64_t Bytes) {
+  PieceOverride = std::max<std::int64_t>(Bytes, 0);
+}
+
+} // namespace detail
 
 void TqvEncoder::EncodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t Size = Source.Size();
@@ -143,6 +600,10 @@ void TqvEncoder::EncodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
   if (N <= 0) return;
   const std::int64_t LineBytes =
       SuppressCrlf ? 0 : 3 * std::int64_t{GetEffectiveCharsPerLine()} / 4;
+  if (Unobserved(*this, Source, Destination)) {
+    EncodeInPieces(Source, Destination, N, LineBytes);
+    return;
+  }
   const std::int64_t T = TextLength(N, LineBytes);
 
   detail::TqvBlock Input(N);
@@ -182,6 +643,14 @@ void TqvEncoder::DecodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t Start = Source.Position();
   ReportProgress(0, Total);
   const std::int64_t Batch = std::min<std::int64_t>(BatchSize, Total);
+  const bool StopOnWrongSymbol = ErrorProcessing != epContinue;
+
+  if (Batch > 0 && Unobserved(*this, Source, Destination)) {
+    if (DecodeInPieces(Source, Destination, Batch, StopOnWrongSymbol, DecodeStopped) ==
+        TDecodeEnd::WrongSymbolStop)
+      RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::WrongSymbols), -2);
+    return;
+  }
 
   detail::TqvBlock Buffer(Batch);
   std::uint8_t QuadPosition = 0, PartialByte = 0;

@@ -2,11 +2,13 @@
 // coreutils base64 as a witness that no one here wrote.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
 #include "tests/support.h"
@@ -550,6 +552,293 @@ TEST(Base64Program, ReportsAWrongSymbolAndKeepsTheEarlierBatches) {
   EXPECT_NE(R.Err.find("Exception EqvEncoderError in module "), std::string::npos) << R.Err;
   EXPECT_NE(R.Err.find("\r\nWrong symbols in source stream.\r\n"), std::string::npos) << R.Err;
   EXPECT_EQ(vt::ReadFile(Dir / "out"), Decoded(Clean.substr(0, 2 * 8192)));
+}
+
+// --- the kernels and the unobserved paths ---
+//
+// When no caller can watch the stream calls, the codecs move whole pieces instead; and their
+// inner loops come in a plain and in vector forms. Every combination must leave exactly what the
+// observable path leaves: the same bytes, errors and positions.
+
+std::string KernelName(detail::TqvBase64Kernel K) {
+  switch (K) {
+  case detail::TqvBase64Kernel::Plain:
+    return "plain";
+  case detail::TqvBase64Kernel::Avx2:
+    return "AVX2";
+  default:
+    return "AVX-512 VBMI";
+  }
+}
+
+// Restores the kernel and the piece length that a test changes.
+class Base64Internals : public ::testing::Test {
+protected:
+  void TearDown() override {
+    detail::ForcePlainBase64(false);
+    detail::SetBase64PieceLength(0);
+  }
+};
+
+enum class TPath { Observed, Memory, Files };
+
+const char* PathName(TPath P) {
+  return P == TPath::Observed ? "observed" : P == TPath::Memory ? "memory" : "files";
+}
+
+// Runs one conversion with the source positioned at Skip and the destination holding Prefix,
+// positioned at its end. Observed: memory streams and a progress handler, which keeps the
+// calls of the format. Memory and Files: the runtime's streams and no handler.
+TOutcome ConvertBy(TPath Path, TWay Way, const std::string& Input, const TSettings& S,
+                   std::size_t Skip = 0, const std::string& Prefix = "") {
+  TqvEncoder E;
+  Apply(E, S);
+  TOutcome R;
+  if (Path == TPath::Observed) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+  auto Run = [&](rtl::TStream& Source, rtl::TStream& Destination) {
+    Source.SetPosition(static_cast<std::int64_t>(Skip));
+    Destination.Seek(0, rtl::soEnd);
+    try {
+      if (Way == TWay::Encode)
+        E.Encode(Source, Destination);
+      else
+        E.Decode(Source, Destination);
+    } catch (const std::exception& Ex) {
+      R.Error = Describe(Ex);
+    }
+    R.SourcePosition = Source.Position();
+    R.DestinationPosition = Destination.Position();
+    R.Stopped = TqvEncoderAccess::DecodeStopped(E);
+  };
+  if (Path == TPath::Files) {
+    vt::TempDir Dir;
+    vt::WriteFile(Dir / "in", Input);
+    {
+      rtl::TFileStream Source(Dir / "in", rtl::fmOpenRead);
+      rtl::TFileStream Destination(Dir / "out", rtl::fmCreate);
+      Destination.WriteBuffer(Prefix.data(), static_cast<std::int64_t>(Prefix.size()));
+      Run(Source, Destination);
+      Destination.Close();
+    }
+    R.Bytes = vt::ReadFile(Dir / "out");
+  } else {
+    rtl::TMemoryStream Source(Input), Destination(Prefix);
+    Run(Source, Destination);
+    R.Bytes = std::string(Destination.Bytes());
+  }
+  return R;
+}
+
+void ExpectSame(const TOutcome& Want, const TOutcome& Got, const std::string& What) {
+  EXPECT_TRUE(Want.Bytes == Got.Bytes)
+      << What << ": " << Want.Bytes.size() << " bytes wanted, " << Got.Bytes.size() << " got";
+  EXPECT_EQ(Want.Error, Got.Error) << What;
+  EXPECT_EQ(Want.SourcePosition, Got.SourcePosition) << What;
+  EXPECT_EQ(Want.DestinationPosition, Got.DestinationPosition) << What;
+  EXPECT_EQ(Want.Stopped, Got.Stopped) << What;
+}
+
+TEST_F(Base64Internals, KernelChoice) {
+  const auto Kernels = detail::Base64Kernels();
+  ASSERT_FALSE(Kernels.empty());
+  EXPECT_EQ(Kernels.front(), detail::TqvBase64Kernel::Plain);
+  EXPECT_EQ(detail::Base64KernelInUse(), Kernels.back()); // the best is chosen by itself
+  detail::ForcePlainBase64(true);
+  EXPECT_EQ(detail::Base64KernelInUse(), detail::TqvBase64Kernel::Plain);
+  for (const auto K : Kernels) {
+    EXPECT_TRUE(detail::UseBase64Kernel(K));
+    EXPECT_EQ(detail::Base64KernelInUse(), K);
+  }
+  detail::ForcePlainBase64(false);
+  EXPECT_EQ(detail::Base64KernelInUse(), Kernels.back());
+}
+
+// Every byte value at every place of a group and a line, and text of every short length, with
+// the line breaks, spaces and padding that the decoder skips at every place of a group.
+TEST_F(Base64Internals, EveryKernelCodesEveryByteAtEveryOffset) {
+  std::string AllBytes;
+  for (int Round = 0; Round < 3; ++Round)
+    for (int B = 0; B < 256; ++B) AllBytes += static_cast<char>((B * 7 + Round * 85) & 0xFF);
+  std::vector<std::string> Sources;
+  for (std::size_t Shift = 0; Shift < 80; ++Shift) Sources.push_back(AllBytes.substr(Shift));
+  for (std::size_t N = 0; N < 200; ++N)
+    Sources.push_back(vt::RandomBytes(N, static_cast<std::uint32_t>(N)));
+  std::vector<std::string> Texts;
+  for (const auto& Source : Sources) {
+    const std::string Text = Encoded(Source, {64, true});
+    Texts.push_back(Text);
+    for (std::size_t Cut = 1; Cut < 9 && Cut < Text.size(); ++Cut) {
+      for (const char* Filler : {"\r\n", "\n", " ", "=", "\r\n\r\n"}) {
+        std::string T = Text;
+        for (std::size_t At = Cut; At < T.size(); At += Cut + 61) T.insert(At, Filler);
+        Texts.push_back(T);
+      }
+    }
+  }
+  const TSettings Layouts[] = {{76}, {64}, {68}, {132}, {76, true}};
+  detail::ForcePlainBase64(true);
+  std::vector<std::string> Want;
+  for (const auto& Source : Sources)
+    for (const auto& S : Layouts) Want.push_back(Encoded(Source, S));
+  std::vector<std::string> WantDecoded;
+  for (const auto& Text : Texts) WantDecoded.push_back(Decoded(Text));
+  for (const auto K : detail::Base64Kernels()) {
+    SCOPED_TRACE(KernelName(K));
+    ASSERT_TRUE(detail::UseBase64Kernel(K));
+    std::size_t I = 0;
+    for (const auto& Source : Sources)
+      for (const auto& S : Layouts) ASSERT_TRUE(Encoded(Source, S) == Want[I++]) << Source.size();
+    for (std::size_t J = 0; J < Texts.size(); ++J) {
+      ASSERT_TRUE(Decoded(Texts[J]) == WantDecoded[J]) << J;
+      // the in-place decoder of the batches, too
+      TSettings Small;
+      Small.BatchSize = 37;
+      ASSERT_TRUE(Convert(TWay::Decode, Texts[J], Small).Bytes == WantDecoded[J]) << J;
+    }
+  }
+}
+
+TEST_F(Base64Internals, EveryKernelStopsAtTheFirstWrongSymbol) {
+  const std::string Text = Encoded(vt::RandomBytes(300, 9), {64});
+  const char Wrong[] = {'*', '\t', '\0', '\x80', '\xff', '-', '.', ':', '@', '[', '`', '{', '~'};
+  for (const auto K : detail::Base64Kernels()) {
+    SCOPED_TRACE(KernelName(K));
+    for (std::size_t At = 0; At < 140; ++At) {
+      std::string T = Text;
+      T[At] = Wrong[At % sizeof Wrong];
+      for (const auto Policy : {epStop, epContinue}) {
+        TSettings S;
+        S.ErrorProcessing = Policy;
+        S.BatchSize = 50;
+        detail::ForcePlainBase64(true);
+        const TOutcome Want = ConvertBy(TPath::Observed, TWay::Decode, T, S);
+        ASSERT_TRUE(detail::UseBase64Kernel(K));
+        for (const TPath P : {TPath::Observed, TPath::Memory})
+          ExpectSame(Want, ConvertBy(P, TWay::Decode, T, S),
+                     std::to_string(At) + " " + PathName(P));
+      }
+    }
+  }
+}
+
+TEST_F(Base64Internals, UnobservedEncodingMatchesTheObservablePath) {
+  const TSettings Layouts[] = {{76}, {64}, {84}, {1000}, {76, true}};
+  std::vector<std::size_t> Sizes;
+  for (std::size_t N = 1; N < 30; ++N) Sizes.push_back(N);
+  for (const std::size_t Around : {56, 57, 99, 100, 114, 171, 300, 1000, 5000})
+    for (std::size_t D = 0; D < 5; ++D) Sizes.push_back(Around - 2 + D);
+  for (const std::int64_t Piece : {0, 7, 100, 1000}) {
+    detail::SetBase64PieceLength(Piece);
+    for (const auto K : detail::Base64Kernels()) {
+      ASSERT_TRUE(detail::UseBase64Kernel(K));
+      for (const std::size_t N : Sizes) {
+        const std::string Input = vt::RandomBytes(N + 3, static_cast<std::uint32_t>(N));
+        for (const TSettings& S : Layouts) {
+          const std::string What = KernelName(K) + ", piece " + std::to_string(Piece) + ", N " +
+                                   std::to_string(N) + ", line " + std::to_string(S.CharsPerLine) +
+                                   (S.SuppressCrlf ? " suppressed" : "");
+          const TOutcome Want = ConvertBy(TPath::Observed, TWay::Encode, Input, S, 3, "ab");
+          ExpectSame(Want, ConvertBy(TPath::Memory, TWay::Encode, Input, S, 3, "ab"), What);
+          if (K == detail::Base64Kernels().back() && N % 7 == 0)
+            ExpectSame(Want, ConvertBy(TPath::Files, TWay::Encode, Input, S, 3, "ab"),
+                       What + " files");
+        }
+      }
+    }
+  }
+  // Sources of several default pieces, through files.
+  detail::SetBase64PieceLength(0);
+  for (const std::size_t N : {786431, 786432, 786433, 2359297}) {
+    const std::string Input = vt::RandomBytes(N, static_cast<std::uint32_t>(N));
+    for (const TSettings& S : {TSettings{76}, TSettings{76, true}}) {
+      const TOutcome Want = ConvertBy(TPath::Observed, TWay::Encode, Input, S);
+      ExpectSame(Want, ConvertBy(TPath::Files, TWay::Encode, Input, S), std::to_string(N));
+    }
+  }
+}
+
+TEST_F(Base64Internals, UnobservedDecodingMatchesTheObservablePath) {
+  // Clean texts in several layouts, and the same with wrong symbols placed around the borders
+  // of batches and pieces.
+  std::vector<std::string> Texts;
+  for (const std::size_t N : {0, 1, 2, 3, 4, 57, 58, 500, 2000}) {
+    const std::string Data = vt::RandomBytes(N, static_cast<std::uint32_t>(N + 5));
+    Texts.push_back(Encoded(Data));
+    Texts.push_back(Encoded(Data, {64, true}) + "==\r\n");
+    if (N >= 500) Texts.push_back(PeerEncoded(Data, 5) + " =");
+  }
+  const std::string Long = Texts[Texts.size() - 3];
+  for (const std::size_t At :
+       {0,  1,  2,   3,   4,   5,   6,   7,   8,   9,   63,   64,   65,   77,  78,
+        79, 99, 100, 101, 127, 128, 129, 255, 256, 999, 1000, 1001, 2663, 2664}) {
+    std::string T = Long;
+    if (At < T.size()) T[At] = At % 2 ? '*' : '\xc3';
+    Texts.push_back(T);
+  }
+  const std::int32_t Batches[] = {1, 3, 4, 5, 7, 64, 100, 1000, 8192, INT32_MAX};
+  for (const std::int64_t Piece : {0, 7, 100, 1000}) {
+    detail::SetBase64PieceLength(Piece);
+    for (const auto K : detail::Base64Kernels()) {
+      ASSERT_TRUE(detail::UseBase64Kernel(K));
+      for (std::size_t J = 0; J < Texts.size(); ++J) {
+        for (const std::int32_t Batch : Batches) {
+          for (const auto Policy : {epStop, epContinue}) {
+            TSettings S;
+            S.BatchSize = Batch;
+            S.ErrorProcessing = Policy;
+            const std::size_t Skip = J % 3 == 0 ? 0 : 2;
+            const std::string What =
+                KernelName(K) + ", piece " + std::to_string(Piece) + ", text " + std::to_string(J) +
+                ", batch " + std::to_string(Batch) + (Policy == epStop ? " stop" : " continue");
+            const TOutcome Want = ConvertBy(TPath::Observed, TWay::Decode, Texts[J], S, Skip, "xy");
+            ExpectSame(Want, ConvertBy(TPath::Memory, TWay::Decode, Texts[J], S, Skip, "xy"), What);
+            if (K == detail::Base64Kernels().back() && (Batch == 7 || Batch == 8192))
+              ExpectSame(Want, ConvertBy(TPath::Files, TWay::Decode, Texts[J], S, Skip, "xy"),
+                         What + " files");
+          }
+        }
+      }
+    }
+  }
+  // A text of several default pieces with a wrong symbol near a piece border, through files.
+  detail::SetBase64PieceLength(0);
+  const std::string Big = Encoded(vt::RandomBytes(2400000, 77));
+  for (const std::size_t At :
+       {std::size_t{1048575}, std::size_t{1048576}, std::size_t{1056000}, Big.size() - 1}) {
+    std::string T = Big;
+    T[At] = '!';
+    for (const auto Policy : {epStop, epContinue}) {
+      TSettings S;
+      S.ErrorProcessing = Policy;
+      const TOutcome Want = ConvertBy(TPath::Observed, TWay::Decode, T, S);
+      ASSERT_TRUE(Want.Error.has_value() == (Policy == epStop));
+      ExpectSame(Want, ConvertBy(TPath::Files, TWay::Decode, T, S), std::to_string(At));
+      ExpectSame(Want, ConvertBy(TPath::Memory, TWay::Decode, T, S), std::to_string(At));
+    }
+  }
+  ExpectSame(ConvertBy(TPath::Observed, TWay::Decode, Big, {}),
+             ConvertBy(TPath::Files, TWay::Decode, Big, {}), "clean");
+}
+
+TEST_F(Base64Internals, OneStreamAsSourceAndDestination) {
+  // Reads and writes then share one position, so the calls of the format decide the result.
+  for (const TWay Way : {TWay::Encode, TWay::Decode}) {
+    const std::string Input =
+        Way == TWay::Encode ? vt::RandomBytes(20000, 4) : Encoded(vt::RandomBytes(20000, 4));
+    std::string Results[2];
+    for (const bool Watched : {false, true}) {
+      TqvEncoder E;
+      E.BatchSize = 1000;
+      if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+      rtl::TMemoryStream Both(Input);
+      if (Way == TWay::Encode)
+        E.Encode(Both, Both);
+      else
+        E.Decode(Both, Both);
+      Results[Watched] = std::string(Both.Bytes()) + "@" + std::to_string(Both.Position());
+    }
+    EXPECT_TRUE(Results[0] == Results[1]);
+  }
 }
 
 } // namespace
