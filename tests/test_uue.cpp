@@ -649,6 +649,25 @@ TEST(UUCodecs, DecodingInPiecesGivesTheSameBytesAndPositions) {
   }
 }
 
+// A stream that is its own destination gets the text after the source, as the whole-source way
+// writes it, with or without a handler.
+TEST(UUCodecs, AStreamThatIsItsOwnDestinationGetsTheTextAfterTheSource) {
+  TInternalsGuard Guard;
+  detail::SetUUPieceLength(5);
+  const std::string In = vt::RandomBytes(200, 8);
+  for (bool Watched : {true, false}) {
+    TqvEncoder E;
+    Configure(E);
+    if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+    rtl::TMemoryStream S(In);
+    E.Encode(S, S);
+    EXPECT_EQ(S.Bytes(), In + EncodePlain(In));
+    rtl::TMemoryStream T(EncodePlain(In));
+    E.Decode(T, T);
+    EXPECT_EQ(T.Bytes(), EncodePlain(In) + In);
+  }
+}
+
 // With files: the program's own case. A class derived from the encoder sees every report, so it
 // takes the whole-source way; the encoder itself moves pieces. Both leave the same files.
 TEST(UUCodecs, FilesCodedInPiecesMatchTheWholeSourceWay) {
