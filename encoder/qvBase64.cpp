@@ -193,7 +193,8 @@ __attribute__((target("avx2"))) std::int64_t DecodeQuadsAvx2(const std::uint8_t*
       const __m256i Words = _mm256_madd_epi16(_mm256_maddubs_epi16(Codes, Merge12), Merge24);
       const __m256i Bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Gather), Join);
       if (Whole == 32) {
-        // 24 bytes and 8 of filler, all within the 32 text bytes just read.
+        // 24 bytes and 8 of filler: in place they fall on text already read, and a separate
+        // output keeps room for them.
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + O), Bytes);
       } else {
         alignas(32) std::uint8_t Staged[32];
