@@ -120,8 +120,13 @@ TFileStream::TFileStream(const std::string& FileName, TFileMode Mode)
     throw EFOpenError(Quoted(What, FFileName, Error));
   };
 
-  FHandle = Create ? ::open(FileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)
-                   : ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  // A pipe is opened for writing only: opened for both, we would be a reader of our own
+  // output, and a destination whose real reader has gone would block instead of failing.
+  struct stat Named {};
+  const bool Pipe = Create && ::stat(FileName.c_str(), &Named) == 0 && S_ISFIFO(Named.st_mode);
+  FHandle = !Create ? ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC)
+            : Pipe  ? ::open(FileName.c_str(), O_WRONLY | O_CLOEXEC)
+                    : ::open(FileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (FHandle < 0) Fail(errno);
 
   struct stat St {};
