@@ -25,48 +25,39 @@ void RaiseEncoderError(const std::string& Message, std::int32_t Code) {
 
 TqvEncoder::TqvEncoder(rtl::TComponent* AOwner) : rtl::TComponent(AOwner) {}
 
-void TqvEncoder::Encode(rtl::TStream& Source, rtl::TStream& Destination) {
+namespace {
+
+using TCodec = void (TqvEncoder::*)(rtl::TStream&, rtl::TStream&);
+using TCodecTable = TCodec[cm8Bit + 1];
+
+// Both directions share the frame: nothing left means nothing happens, not even the method
+// check; a method number above cm8Bit is refused before anything is read, written or reported.
+void Dispatch(TqvEncoder& Encoder, TqvEncodeMethod Method, const TCodecTable& Table,
+              rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t Size = Source.Size();
   if (Size - Source.Position() <= 0) return;
-  switch (EncodeMethod) {
-  case cmNone:
-  case cm8Bit:
-    CopyPlain(Source, Destination);
-    break;
-  case cmQuotedPrintable:
-    EncodeQP(Source, Destination);
-    break;
-  case cmBase64:
-    EncodeBase64(Source, Destination);
-    break;
-  case cmUUEncode:
-    EncodeUUE(Source, Destination);
-    break;
-  default:
+  if (Method > cm8Bit)
     RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::UnsupportedFormat), -1);
-  }
+  (Encoder.*Table[Method])(Source, Destination);
+}
+
+} // namespace
+
+struct detail::TqvEncoderAccess::Codecs {
+  static constexpr TCodecTable Encoders = {&TqvEncoder::CopyPlain, &TqvEncoder::EncodeQP,
+                                           &TqvEncoder::EncodeBase64, &TqvEncoder::EncodeUUE,
+                                           &TqvEncoder::CopyPlain};
+  static constexpr TCodecTable Decoders = {&TqvEncoder::CopyPlain, &TqvEncoder::DecodeQP,
+                                           &TqvEncoder::DecodeBase64, &TqvEncoder::DecodeUUE,
+                                           &TqvEncoder::CopyPlain};
+};
+
+void TqvEncoder::Encode(rtl::TStream& Source, rtl::TStream& Destination) {
+  Dispatch(*this, EncodeMethod, detail::TqvEncoderAccess::Codecs::Encoders, Source, Destination);
 }
 
 void TqvEncoder::Decode(rtl::TStream& Source, rtl::TStream& Destination) {
-  const std::int64_t Size = Source.Size();
-  if (Size - Source.Position() <= 0) return;
-  switch (EncodeMethod) {
-  case cmNone:
-  case cm8Bit:
-    CopyPlain(Source, Destination);
-    break;
-  case cmQuotedPrintable:
-    DecodeQP(Source, Destination);
-    break;
-  case cmBase64:
-    DecodeBase64(Source, Destination);
-    break;
-  case cmUUEncode:
-    DecodeUUE(Source, Destination);
-    break;
-  default:
-    RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::UnsupportedFormat), -1);
-  }
+  Dispatch(*this, EncodeMethod, detail::TqvEncoderAccess::Codecs::Decoders, Source, Destination);
 }
 
 void TqvEncoder::CopyPlain(rtl::TStream& Source, rtl::TStream& Destination) {

@@ -39,6 +39,7 @@ private:
 
 // Reaches the private members of TqvEncoder, for the codec sources and white-box tests.
 struct TqvEncoderAccess {
+  struct Codecs; // the dispatch tables of Encode and Decode
   static void CopyPlain(TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) { E.CopyPlain(S, D); }
   static void EncodeBase64(TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) {
     E.EncodeBase64(S, D);
