@@ -1,16 +1,32 @@
 // Quoted-printable: the encoder and the decoder.
 //
-// Both move the bytes one at a time on the streams, as callers with streams of their own see
-// them; the speed comes from the streams' own buffers (TStream::ReadByte / WriteByte). The layout
-// of the text lives in EncodeQPText and DecodeQPLine, written against a small policy object so
-// that the way the bytes travel stays apart from what they become.
+// What the text looks like is decided in one place per direction: EncodeQPText for the encoder,
+// DecodeQPBreaks and DecodeQPBytes for the decoder. They are written against a small policy that
+// moves the bytes, of which there are two:
+// - the streams as a caller sees them (streams of its own, a progress handler, a derived
+//   encoder): one-byte reads and writes, one Write per escape, the decoder's whole-line reads,
+//   a progress report after every line;
+// - buffers of a few MiB, where no caller can see how the bytes travel: the source is read and
+//   the text written in large pieces. The encoder then codes whole runs of bytes at a time; the
+//   decoder hands clean text (no malformed escape, no lone CR or LF) to a kernel, plain or
+//   vector, and only what stops the kernel to the escape rules.
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VEXOR_QP_AVX512 1
+#endif
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvQuotedPrintableInternal.h"
 
 namespace {
 
@@ -19,26 +35,34 @@ constexpr std::uint8_t LF = 10;
 
 // --- Tables ---
 
-// Space and printable ASCII other than "=" stand for themselves; every other byte is escaped.
-constexpr bool IsLiteral(std::uint8_t B) noexcept {
-  return B >= 32 && B <= 126 && B != '=';
-}
-
-// "=" and two upper-case hexadecimal digits for every byte value.
-struct TEscapeTable {
-  char Text[256][3];
+// The text of one source byte: itself for space and printable ASCII other than "=", otherwise
+// "=" and two upper-case hexadecimal digits. Four bytes, so that a run copies each element with
+// one fixed-size move (the fourth byte, the length, is overwritten by what follows).
+struct TElement {
+  char Text[3];
+  std::uint8_t Length;
 };
-constexpr TEscapeTable MakeEscapeTable() {
+static_assert(sizeof(TElement) == 4);
+
+struct TElementTable {
+  TElement Of[256];
+};
+constexpr TElementTable MakeElementTable() {
   constexpr char Hex[] = "0123456789ABCDEF";
-  TEscapeTable T{};
+  TElementTable T{};
   for (int B = 0; B < 256; ++B) {
-    T.Text[B][0] = '=';
-    T.Text[B][1] = Hex[B >> 4];
-    T.Text[B][2] = Hex[B & 15];
+    if (B >= 32 && B <= 126 && B != '=')
+      T.Of[B] = {{static_cast<char>(B), 0, 0}, 1};
+    else
+      T.Of[B] = {{'=', Hex[B >> 4], Hex[B & 15]}, 3};
   }
   return T;
 }
-constexpr TEscapeTable Escapes = MakeEscapeTable();
+constexpr TElementTable Elements = MakeElementTable();
+
+bool IsLiteral(std::uint8_t B) noexcept {
+  return Elements.Of[B].Length == 1;
+}
 
 // Value of a hexadecimal digit of either case; NoDigit for every other byte.
 constexpr std::uint8_t NoDigit = 0xFF;
@@ -57,6 +81,20 @@ constexpr TDigitTable MakeDigitTable() {
 }
 constexpr TDigitTable Digits = MakeDigitTable();
 
+// Sizes of the buffered way: the source is read in pieces, the text gathered in a buffer of four
+// pieces (the text of a piece is at most three times as long), past whose end vector stores may
+// reach by up to Slack bytes.
+constexpr std::int64_t DefaultPiece = 1 << 20;
+constexpr std::int64_t Slack = 64;
+std::atomic<std::int64_t> PieceLength{DefaultPiece};
+
+// A small source needs no piece of full length.
+std::int64_t PieceFor(rtl::TStream& Source) {
+  const std::int64_t Size = Source.Size();
+  const std::int64_t Left = Size - Source.Position();
+  return std::min<std::int64_t>(PieceLength, std::max<std::int64_t>(Left, 64));
+}
+
 // Writes the whole text with one Write; a short write raises EWriteError.
 void WriteString(rtl::TStream& Stream, std::string_view Text) {
   Stream.WriteBuffer(Text.data(), static_cast<std::int64_t>(Text.size()));
@@ -68,6 +106,39 @@ std::int64_t ColumnLimit(std::int32_t LineLength) noexcept {
   return (LineLength < 6 ? 6 : static_cast<std::int64_t>(LineLength)) - 6;
 }
 
+// The destination through a buffer: bytes are gathered and written in pieces of megabytes.
+class TBufferedOut {
+public:
+  TBufferedOut(rtl::TStream& Destination, std::int64_t Capacity)
+      : FDestination(Destination), FBlock(Capacity + Slack), FCur(FBlock.Data()),
+        FEnd(FBlock.Data() + Capacity) {}
+
+  // Room for the next Count bytes (at most the capacity), and Slack bytes beyond them, written
+  // through the returned pointer and handed back with Took.
+  std::uint8_t* Reserve(std::int64_t Count) {
+    if (FEnd - FCur < Count) Flush();
+    return FCur;
+  }
+  void Took(std::uint8_t* Cur) { FCur = Cur; }
+  std::int64_t Room() const { return FEnd - FCur; }
+
+  void Byte(std::uint8_t B) {
+    if (FCur == FEnd) Flush();
+    *FCur++ = B;
+  }
+  void Flush() {
+    const std::int64_t Count = FCur - FBlock.Data();
+    FCur = FBlock.Data();
+    FDestination.WriteBuffer(FBlock.Data(), Count);
+  }
+
+private:
+  rtl::TStream& FDestination;
+  detail::TqvBlock FBlock;
+  std::uint8_t* FCur;
+  std::uint8_t* FEnd;
+};
+
 // --- Encoder ---
 
 // Codes the whole source into lines of text. TIo supplies the bytes and takes the text:
@@ -75,11 +146,26 @@ std::int64_t ColumnLimit(std::int32_t LineLength) noexcept {
 //   void PutBack()              gives the byte that Next delivered last back to the source
 //   bool LineFull(int64 Column) asked before every source byte
 //   void Byte(uint8), Escape(uint8), LineDone()
+// and, where Buffered is true, the source bytes already at hand (Window, WindowEnd) and room for
+// their text (RunRoom, RunOut), so that they are coded as a run without a call apiece.
 template <class TIo> void EncodeQPText(TIo& Io) {
   for (bool More = true; More;) {
     std::int64_t Column = 0;
     bool SoftBreak = true;
     for (;;) {
+      if constexpr (TIo::Buffered) {
+        // Up to the next CR, which the steps below take like every byte that is not at hand.
+        const std::uint8_t* P = Io.Window();
+        const std::uint8_t* End = P + std::min(Io.WindowEnd() - P, Io.RunRoom());
+        std::uint8_t* Out = Io.RunOut();
+        while (P != End && *P != CR && !Io.LineFull(Column)) {
+          const TElement& E = Elements.Of[*P++];
+          std::memcpy(Out, &E, sizeof E);
+          Out += E.Length;
+          Column += E.Length;
+        }
+        Io.RanTo(P, Out);
+      }
       if (Io.LineFull(Column)) break;
       std::uint8_t B;
       if (!Io.Next(B)) {
@@ -124,6 +210,8 @@ template <class TIo> void EncodeQPText(TIo& Io) {
 // every line.
 class TQPEncodeStreams {
 public:
+  static constexpr bool Buffered = false;
+
   TQPEncodeStreams(TqvEncoder& Encoder, rtl::TStream& Source, rtl::TStream& Destination,
                    std::int64_t Start, std::int64_t Total)
       : FEncoder(Encoder), FSource(Source), FDestination(Destination), FStart(Start),
@@ -135,7 +223,7 @@ public:
     return !FEncoder.SuppressCrlf && Column > ColumnLimit(FEncoder.GetEffectiveCharsPerLine());
   }
   void Byte(std::uint8_t B) { FDestination.WriteByte(B); }
-  void Escape(std::uint8_t B) { WriteString(FDestination, {Escapes.Text[B], 3}); }
+  void Escape(std::uint8_t B) { WriteString(FDestination, {Elements.Of[B].Text, 3}); }
   void LineDone() {
     detail::TqvEncoderAccess::ReportProgress(FEncoder, FSource.Position() - FStart, FTotal);
   }
@@ -147,6 +235,63 @@ private:
   std::int64_t FStart, FTotal;
 };
 
+// Pieces of the source in, the text out through a buffer. Nothing can change the settings
+// during the call, so they are read once.
+class TQPEncodeBuffers {
+public:
+  static constexpr bool Buffered = true;
+
+  TQPEncodeBuffers(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Limit)
+      : FSource(Source), FPieceLength(PieceFor(Source)), FPiece(FPieceLength),
+        FOut(Destination, 4 * FPieceLength), FLimit(Limit) {}
+
+  bool Next(std::uint8_t& B) {
+    if (FCur == FEnd && !Refill()) return false;
+    B = *FCur++;
+    return true;
+  }
+  void PutBack() { --FCur; } // always right after Next, so inside the current piece
+  bool LineFull(std::int64_t Column) const { return Column > FLimit; }
+  void Byte(std::uint8_t B) { FOut.Byte(B); }
+  void Escape(std::uint8_t B) {
+    std::uint8_t* Out = FOut.Reserve(3);
+    std::memcpy(Out, Elements.Of[B].Text, 3);
+    FOut.Took(Out + 3);
+  }
+  void LineDone() {}
+
+  const std::uint8_t* Window() const { return FCur; }
+  const std::uint8_t* WindowEnd() const { return FEnd; }
+  // Source bytes whose text (at most 3 bytes each; the spare byte of a move lies in the slack)
+  // fits.
+  std::int64_t RunRoom() {
+    if (FOut.Room() < FPieceLength) FOut.Flush();
+    return FOut.Room() / 3;
+  }
+  std::uint8_t* RunOut() { return FOut.Reserve(0); }
+  void RanTo(const std::uint8_t* P, std::uint8_t* Out) {
+    FCur = P;
+    FOut.Took(Out);
+  }
+  void Finish() { FOut.Flush(); }
+
+private:
+  bool Refill() {
+    const std::int64_t Count = FSource.Read(FPiece.Data(), FPieceLength);
+    FCur = FPiece.Data();
+    FEnd = FCur + std::max<std::int64_t>(Count, 0);
+    return Count > 0;
+  }
+
+  rtl::TStream& FSource;
+  std::int64_t FPieceLength;
+  detail::TqvBlock FPiece;
+  const std::uint8_t* FCur = nullptr;
+  const std::uint8_t* FEnd = nullptr;
+  TBufferedOut FOut;
+  std::int64_t FLimit;
+};
+
 // --- Decoder ---
 
 // Where the decoder stands in an escape; carried from one line to the next.
@@ -155,10 +300,12 @@ struct TQPEscape {
   std::uint8_t High = 0; // the first digit's value times 16, in AfterDigit
 };
 
-// Decodes bytes of a line by the escape rules. Malformed escapes are passed through: the "=" and
-// the byte that broke it are written, a first digit before that byte is dropped.
+// Decodes bytes of a line (no CR or LF among them) by the escape rules. Malformed escapes are
+// passed through: the "=" and the byte that broke it are written, a first digit before that byte
+// is dropped. TOut takes Reserve(Count), then at most Count bytes through Byte(uint8).
 template <class TOut>
 void DecodeQPBytes(TQPEscape& Escape, const std::uint8_t* P, const std::uint8_t* End, TOut& Out) {
+  Out.Reserve(End - P + 1);
   for (; P != End; ++P) {
     const std::uint8_t B = *P;
     switch (Escape.Stage) {
@@ -191,34 +338,260 @@ void DecodeQPBytes(TQPEscape& Escape, const std::uint8_t* P, const std::uint8_t*
   }
 }
 
-// Decodes one line with the line breaks ahead of it. A line that ended inside an escape (a soft
-// line break "=", or "=" and one digit) takes the next line break with it.
-template <class TOut>
-void DecodeQPLine(TQPEscape& Escape, std::int64_t Breaks, const std::uint8_t* P,
-                  const std::uint8_t* End, TOut& Out) {
+// Writes the line breaks ahead of a line. A line that ended inside an escape (a soft line break
+// "=", or "=" and one digit) takes the next line break with it.
+template <class TOut> void DecodeQPBreaks(TQPEscape& Escape, std::int64_t Breaks, TOut& Out) {
   if (Escape.Stage != TQPEscape::Plain) {
     --Breaks;
     Escape.Stage = TQPEscape::Plain;
   }
   for (; Breaks > 0; --Breaks) {
+    Out.Reserve(2);
     Out.Byte(CR);
     Out.Byte(LF);
   }
-  DecodeQPBytes(Escape, P, End, Out);
 }
 
 class TQPDecodeStream {
 public:
   explicit TQPDecodeStream(rtl::TStream& Destination) : FDestination(Destination) {}
+  void Reserve(std::int64_t) {}
   void Byte(std::uint8_t B) { FDestination.WriteByte(B); }
 
 private:
   rtl::TStream& FDestination;
 };
 
+// Decoder kernels: they decode clean text from P on (bytes that stand for themselves, whole
+// escapes, CR LF pairs, written as they are, and soft line breaks "=" CR LF, dropped) and stop at
+// End or at the first byte that begins anything else (a CR or an LF on its own, an "=" that
+// begins neither an escape nor a soft line break), for the escape rules to take. They write at
+// most one byte per source byte through Out, and may store up to Slack bytes beyond.
+using TDecodeRun = const std::uint8_t* (*)(const std::uint8_t* P, const std::uint8_t* End,
+                                           std::uint8_t*& Out);
+
+const std::uint8_t* DecodeRunPlain(const std::uint8_t* P, const std::uint8_t* End,
+                                   std::uint8_t*& Out) {
+  std::uint8_t* W = Out;
+  while (P != End) {
+    const std::uint8_t B = *P;
+    if (B != '=' && B != CR && B != LF) {
+      *W++ = B;
+      ++P;
+      continue;
+    }
+    const std::int64_t Left = End - P;
+    if (B == '=' && Left >= 3) {
+      const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
+      if ((High | Low) != NoDigit) { // both are digits
+        *W++ = static_cast<std::uint8_t>(High << 4 | Low);
+        P += 3;
+        continue;
+      }
+      if (P[1] == CR && P[2] == LF) {
+        P += 3;
+        continue;
+      }
+    } else if (B == CR && Left >= 2 && P[1] == LF) {
+      W[0] = CR;
+      W[1] = LF;
+      W += 2;
+      P += 2;
+      continue;
+    }
+    break;
+  }
+  Out = W;
+  return P;
+}
+
+#ifdef VEXOR_QP_AVX512
+// Digit values of the bytes 0 to 127 for a two-register byte permutation; 0x80 for no digit.
+struct TDigitLanes {
+  alignas(64) std::uint8_t Value[128];
+};
+constexpr TDigitLanes MakeDigitLanes() {
+  TDigitLanes T{};
+  for (int B = 0; B < 128; ++B) T.Value[B] = Digits.Value[B] == NoDigit ? 0x80 : Digits.Value[B];
+  return T;
+}
+constexpr TDigitLanes DigitLanes = MakeDigitLanes();
+
+// The mask of the first N of 64 lanes.
+__attribute__((target("bmi2"), always_inline)) inline __mmask64 LanesBelow(std::int64_t N) {
+  return N >= 64 ? ~0ULL : N <= 0 ? 0 : _bzhi_u64(~0ULL, static_cast<unsigned>(N));
+}
+
+// 64 bytes a step. Every lane is looked at as the start of an element, with the two bytes after
+// it (loaded shifted by one and two); lanes inside an element that starts earlier are no starts.
+// The first start that is no clean element ends the run; the kept lanes are compressed together.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+const std::uint8_t*
+DecodeRunAvx512(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out) {
+  const __m512i Low = _mm512_load_si512(DigitLanes.Value);
+  const __m512i High = _mm512_load_si512(DigitLanes.Value + 64);
+  const __m512i Equals = _mm512_set1_epi8('='), Cr = _mm512_set1_epi8(CR);
+  const __m512i Lf = _mm512_set1_epi8(LF), Nibble = _mm512_set1_epi8(0x0F);
+  std::uint8_t* W = Out;
+  while (P != End) {
+    const std::int64_t Left = End - P;
+    const __mmask64 In0 = LanesBelow(Left), In1 = LanesBelow(Left - 1), In2 = LanesBelow(Left - 2);
+    const __m512i V0 = _mm512_maskz_loadu_epi8(In0, P);
+    const __m512i V1 = _mm512_maskz_loadu_epi8(In1, P + 1);
+    const __m512i V2 = _mm512_maskz_loadu_epi8(In2, P + 2);
+    const __m512i D1 = _mm512_permutex2var_epi8(Low, V1, High);
+    const __m512i D2 = _mm512_permutex2var_epi8(Low, V2, High);
+    // A digit: below 128, and so is its value. Lanes past the end hold 0, no digit.
+    const __mmask64 Digit1 = ~_mm512_movepi8_mask(_mm512_or_si512(V1, D1));
+    const __mmask64 Digit2 = ~_mm512_movepi8_mask(_mm512_or_si512(V2, D2));
+    const __mmask64 IsEquals = _mm512_cmpeq_epi8_mask(V0, Equals);
+    const __mmask64 IsCr = _mm512_cmpeq_epi8_mask(V0, Cr);
+    const __mmask64 IsLf = _mm512_cmpeq_epi8_mask(V0, Lf);
+    const __mmask64 Escape = IsEquals & Digit1 & Digit2;
+    const __mmask64 Soft =
+        IsEquals & _mm512_cmpeq_epi8_mask(V1, Cr) & _mm512_cmpeq_epi8_mask(V2, Lf);
+    const __mmask64 Pair = IsCr & _mm512_cmpeq_epi8_mask(V1, Lf);
+    const __mmask64 Three = Escape | Soft;
+    const __mmask64 Inside = Three << 1 | Three << 2 | Pair << 1;
+    const __mmask64 Odd = In0 & ~Inside & ((IsEquals & ~Three) | (IsCr & ~Pair) | IsLf);
+    const unsigned Stop = Odd ? static_cast<unsigned>(_tzcnt_u64(Odd)) : 64;
+    const __mmask64 Before = Stop >= 64 ? In0 : _bzhi_u64(In0, Stop);
+    const __mmask64 Keep = Before & ~(Three << 1 | Three << 2) & ~Soft;
+    const __m512i Value = _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(D1, Nibble), 4), D2);
+    const __m512i Text = _mm512_mask_blend_epi8(Escape, V0, Value);
+    _mm512_storeu_si512(W, _mm512_maskz_compress_epi8(Keep, Text));
+    W += _mm_popcnt_u64(Keep);
+    if (Odd) {
+      P += Stop;
+      break;
+    }
+    if (Left <= 64) {
+      P = End;
+      break;
+    }
+    // Elements that begin in the last lanes end in the next 64 bytes.
+    if ((Pair & ~Inside) >> 63) {
+      *W++ = LF;
+      P += 65;
+    } else {
+      P += Three >> 63 ? 66 : Three >> 62 ? 65 : 64;
+    }
+  }
+  Out = W;
+  return P;
+}
+#endif
+
+// The buffer's writes, without a check apiece: the decoder reserves first.
+class TQPDecodeBuffer {
+public:
+  TQPDecodeBuffer(rtl::TStream& Destination, std::int64_t Capacity)
+      : FOut(Destination, Capacity), FCur(FOut.Reserve(0)) {}
+  void Reserve(std::int64_t Count) {
+    FOut.Took(FCur);
+    FCur = FOut.Reserve(Count);
+  }
+  void Byte(std::uint8_t B) { *FCur++ = B; }
+  const std::uint8_t* Run(TDecodeRun Kernel, const std::uint8_t* P, const std::uint8_t* End) {
+    Reserve(End - P);
+    return Kernel(P, End, FCur);
+  }
+  void Finish() {
+    FOut.Took(FCur);
+    FOut.Flush();
+  }
+
+private:
+  TBufferedOut FOut;
+  std::uint8_t* FCur;
+};
+
+// --- Kernel choice ---
+
+bool CpuRunsAvx512() {
+#ifdef VEXOR_QP_AVX512
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
+}
+
+std::atomic<detail::TqvQPKernel>& Kernel() {
+  static std::atomic<detail::TqvQPKernel> InUse{CpuRunsAvx512() ? detail::TqvQPKernel::Avx512Vbmi2
+                                                                : detail::TqvQPKernel::Plain};
+  return InUse;
+}
+
+TDecodeRun DecodeRunInUse() {
+#ifdef VEXOR_QP_AVX512
+  if (Kernel().load(std::memory_order_relaxed) == detail::TqvQPKernel::Avx512Vbmi2)
+    return DecodeRunAvx512;
+#endif
+  return DecodeRunPlain;
+}
+
+// The whole source in pieces. Clean text goes through the kernel; whatever stops it is taken a
+// byte at a time, split into lines as ReadLine splits them (every CR is a line break, and every
+// LF that does not directly follow a CR) and decoded by the escape rules, until the text is clean
+// again: outside an escape, with no line break waiting to be written.
+void DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination) {
+  const std::int64_t Length = PieceFor(Source);
+  const TDecodeRun Run = DecodeRunInUse();
+  detail::TqvBlock Piece(Length);
+  TQPDecodeBuffer Out(Destination, 4 * Length);
+  TQPEscape Escape;
+  std::int64_t Breaks = 0; // line breaks met since the last line byte
+  bool AfterCR = false, InLine = false;
+  for (;;) {
+    const std::int64_t Count = Source.Read(Piece.Data(), Length);
+    if (Count <= 0) break;
+    const std::uint8_t* P = Piece.Data();
+    const std::uint8_t* const End = P + Count;
+    while (P != End) {
+      if (Escape.Stage == TQPEscape::Plain && Breaks == 0) {
+        P = Out.Run(Run, P, End);
+        if (P == End) break;
+      }
+      const std::uint8_t* B = P++;
+      if (*B == CR || *B == LF) {
+        if (*B == CR || !AfterCR) ++Breaks;
+        AfterCR = *B == CR;
+        InLine = false;
+        continue;
+      }
+      if (!InLine) {
+        DecodeQPBreaks(Escape, Breaks, Out);
+        Breaks = 0;
+        AfterCR = false;
+        InLine = true;
+      }
+      DecodeQPBytes(Escape, B, P, Out);
+    }
+  }
+  // Line breaks at the end of the source stand before an empty last line.
+  if (!InLine) DecodeQPBreaks(Escape, Breaks, Out);
+  Out.Finish();
+}
+
+// Where no caller can see how the bytes travel (and the streams are not one and the same).
+bool Unobserved(const TqvEncoder& Encoder, rtl::TStream& Source, rtl::TStream& Destination) {
+  return &Source != &Destination &&
+         detail::TqvEncoderAccess::Unobserved(Encoder, Source, Destination);
+}
+
 } // namespace
 
 void TqvEncoder::EncodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
+  if (Unobserved(*this, Source, Destination)) {
+    TQPEncodeBuffers Io(Source, Destination,
+                        SuppressCrlf ? INT64_MAX : ColumnLimit(GetEffectiveCharsPerLine()));
+    EncodeQPText(Io);
+    Io.Finish();
+    return;
+  }
   const std::int64_t Size = Source.Size();
   const std::int64_t Total = Size - Source.Position();
   const std::int64_t Start = Source.Position();
@@ -228,6 +601,10 @@ void TqvEncoder::EncodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::DecodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
+  if (Unobserved(*this, Source, Destination)) {
+    DecodeQPBuffered(Source, Destination);
+    return;
+  }
   const std::int64_t Size = Source.Size();
   const std::int64_t Total = Size - Source.Position();
   const std::int64_t Start = Source.Position();
@@ -240,7 +617,8 @@ void TqvEncoder::DecodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
   do {
     ReadLine(Source, End, Breaks, Line);
     const auto* P = reinterpret_cast<const std::uint8_t*>(Line.data());
-    DecodeQPLine(Escape, Breaks, P, P + Line.size(), Out);
+    DecodeQPBreaks(Escape, Breaks, Out);
+    DecodeQPBytes(Escape, P, P + Line.size(), Out);
     ReportProgress(Source.Position() - Start, Total);
   } while (!End);
 }
@@ -290,3 +668,32 @@ void TqvEncoder::ReadLine(rtl::TStream& Source, bool& EndFlag, std::int32_t& Bre
   // the decoder code bytes that were never read.
   Source.ReadBuffer(Line.data(), Count);
 }
+
+namespace detail {
+
+std::vector<TqvQPKernel> QPKernels() {
+  std::vector<TqvQPKernel> Kernels{TqvQPKernel::Plain};
+  if (CpuRunsAvx512()) Kernels.push_back(TqvQPKernel::Avx512Vbmi2);
+  return Kernels;
+}
+
+bool UseQPKernel(TqvQPKernel Use) {
+  const auto Runs = QPKernels();
+  if (std::find(Runs.begin(), Runs.end(), Use) == Runs.end()) return false;
+  Kernel() = Use;
+  return true;
+}
+
+TqvQPKernel QPKernelInUse() {
+  return Kernel();
+}
+
+void ForcePlainQP(bool Plain) {
+  UseQPKernel(Plain ? TqvQPKernel::Plain : QPKernels().back());
+}
+
+void SetQPPieceLength(std::int64_t Bytes) {
+  PieceLength = Bytes == 0 ? DefaultPiece : std::max<std::int64_t>(Bytes, 32);
+}
+
+} // namespace detail

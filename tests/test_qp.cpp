@@ -1,5 +1,6 @@
 // The quoted-printable codec pair: layout and progress of the encoder, the decoder's leniency,
-// the stream calls both make, round trips, and Python's quoted-printable codec as a witness.
+// the stream calls both make, round trips, the buffered way against the observable one, and
+// Python's quoted-printable codec as a witness.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvQuotedPrintableInternal.h"
 #include "tests/support.h"
 
 namespace {
@@ -477,6 +479,217 @@ TEST(QuotedPrintableRoundTrip, EveryShortStringOverASmallAlphabet) {
       for (std::int32_t CharsPerLine : {6, 8, 9})
         ASSERT_EQ(Decode(Encode(S, CharsPerLine).Text).Text, S) << vt::Q(S) << CharsPerLine;
     Level = std::move(Next);
+  }
+}
+
+// --- The buffered way, where no caller sees the stream calls ---
+
+// Each test leaves the kernel and the piece length as it found them.
+class QuotedPrintableBuffered : public ::testing::Test {
+protected:
+  void TearDown() override {
+    detail::ForcePlainQP(false);
+    detail::SetQPPieceLength(0);
+  }
+};
+
+std::string KernelName(detail::TqvQPKernel K) {
+  return K == detail::TqvQPKernel::Plain ? "plain kernel" : "AVX-512 kernel";
+}
+
+struct Outcome {
+  std::string Bytes;
+  std::int64_t SourcePosition, DestinationPosition;
+  bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& O, std::ostream* Os) {
+  *Os << vt::Q(O.Bytes.substr(0, 200)) << " (" << O.Bytes.size() << " bytes), source at "
+      << O.SourcePosition << ", destination at " << O.DestinationPosition;
+}
+
+// Codes Input from position Start into a destination that already holds a few bytes, with a
+// progress handler (every stream call as the format fixes it) or without one (the buffered way).
+Outcome Code(bool Encoding, const std::string& Input, bool Observed, std::int32_t CharsPerLine = 76,
+             bool Suppress = false, std::int64_t Start = 0) {
+  TqvEncoder E;
+  UseQP(E, CharsPerLine, Suppress);
+  if (Observed) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+  rtl::TMemoryStream Src(Input), Dst("head");
+  Src.SetPosition(Start);
+  Dst.SetPosition(4);
+  Encoding ? E.Encode(Src, Dst) : E.Decode(Src, Dst);
+  return {std::string(Dst.Bytes()), Src.Position(), Dst.Position()};
+}
+
+// Quoted-printable-like text with every kind of trouble: escapes of either case cut anywhere,
+// "=" before blanks, line ends and other "=", lone CRs and LFs, soft line breaks, bytes above 127.
+std::string MalformedText(std::size_t Size, std::uint32_t Seed) {
+  static const std::string Pieces[] = {"=",   "=\r\n", "\r\n", "\r",  "\n",   "=4",    "=41",
+                                       "=e9", "=Fg",   "==",   "= ",  "=\t",  "\xFF",  "abc",
+                                       "x",   " ",     "=\r",  "=\n", "\n\r", "=0D=0A"};
+  std::mt19937 Gen(Seed);
+  std::string S;
+  while (S.size() < Size) {
+    if (Gen() % 3 == 0)
+      S += std::string(Gen() % 70, static_cast<char>('a' + Gen() % 26));
+    else
+      S += Pieces[Gen() % std::size(Pieces)];
+  }
+  return S;
+}
+
+TEST_F(QuotedPrintableBuffered, KernelChoice) {
+  const auto Kernels = detail::QPKernels();
+  ASSERT_FALSE(Kernels.empty());
+  EXPECT_EQ(Kernels.front(), detail::TqvQPKernel::Plain);
+  EXPECT_EQ(detail::QPKernelInUse(), Kernels.back()); // the best is chosen by itself
+  detail::ForcePlainQP(true);
+  EXPECT_EQ(detail::QPKernelInUse(), detail::TqvQPKernel::Plain);
+  for (const auto K : Kernels) {
+    EXPECT_TRUE(detail::UseQPKernel(K));
+    EXPECT_EQ(detail::QPKernelInUse(), K);
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, EncodingMatchesTheObservableWay) {
+  const std::string Sources[] = {MixedSource(5000, 1), std::string(3000, 'x'),
+                                 std::string(2000, '\r') + "\n", Times(700, "\r\n=a\r"),
+                                 vt::RandomBytes(4000, 2)};
+  for (const std::int64_t Piece : {32, 33, 64, 100, 1000, 0}) {
+    detail::SetQPPieceLength(Piece);
+    for (const auto& Source : Sources) {
+      for (const std::int32_t CharsPerLine : {0, 6, 7, 8, 10, 75, 76, 77, 132, 1000}) {
+        for (const bool Suppress : {false, true}) {
+          for (const std::int64_t Start : {0, 1, 999}) {
+            const Outcome Want = Code(true, Source, true, CharsPerLine, Suppress, Start);
+            ASSERT_EQ(Code(true, Source, false, CharsPerLine, Suppress, Start), Want)
+                << "piece " << Piece << ", line " << CharsPerLine << ", suppress " << Suppress
+                << ", start " << Start;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, EncodingOfEveryLengthAcrossPieceBorders) {
+  // A CR LF pair or a lone CR at every place relative to a piece border of 32 bytes.
+  detail::SetQPPieceLength(32);
+  const std::string Base = MixedSource(200, 3);
+  for (std::size_t N = 0; N <= Base.size(); ++N) {
+    for (const std::string Tail : {"", "\r", "\r\n", "=\r\r\n"}) {
+      const std::string Source = Base.substr(0, N) + Tail + "ab\r";
+      ASSERT_EQ(Code(true, Source, false, 10), Code(true, Source, true, 10)) << N;
+      ASSERT_EQ(Code(true, Source, false, 76, true), Code(true, Source, true, 76, true)) << N;
+    }
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, DecodingMatchesTheObservableWayWithEveryKernel) {
+  std::vector<std::string> Texts = {MalformedText(20000, 4),
+                                    MalformedText(3000, 5),
+                                    Encode(MixedSource(20000, 6)).Text,
+                                    Encode(vt::RandomBytes(5000, 7), 6).Text,
+                                    vt::RandomBytes(3000, 8),
+                                    std::string(500, '=')};
+  for (const auto K : detail::QPKernels()) {
+    SCOPED_TRACE(KernelName(K));
+    ASSERT_TRUE(detail::UseQPKernel(K));
+    for (const std::int64_t Piece : {32, 63, 64, 65, 66, 127, 1000, 0}) {
+      detail::SetQPPieceLength(Piece);
+      for (const auto& Text : Texts) {
+        for (const std::int64_t Start : {0, 1, 2, 65}) {
+          ASSERT_EQ(Code(false, Text, false, 76, false, Start),
+                    Code(false, Text, true, 76, false, Start))
+              << "piece " << Piece << ", start " << Start << ", text " << vt::Q(Text.substr(0, 80));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, DecodingEveryShortTextWithEveryKernel) {
+  // Every text of up to 5 bytes over the bytes that steer the decoder, at every place in a run
+  // of clean text that the vector kernel takes 64 bytes at a time.
+  const std::string Alphabet = "=A0g\r\n ";
+  std::vector<std::string> Level{""}, All{""};
+  for (int Length = 1; Length <= 5; ++Length) {
+    std::vector<std::string> Next;
+    for (const auto& S : Level)
+      for (char C : Alphabet) Next.push_back(S + C);
+    All.insert(All.end(), Next.begin(), Next.end());
+    Level = std::move(Next);
+  }
+  const std::string Clean = std::string(60, 'q') + "=3D\r\n" + std::string(70, 'r');
+  for (const auto K : detail::QPKernels()) {
+    SCOPED_TRACE(KernelName(K));
+    ASSERT_TRUE(detail::UseQPKernel(K));
+    for (const std::size_t At : {std::size_t{0}, std::size_t{59}, std::size_t{61}, std::size_t{62},
+                                 std::size_t{63}, std::size_t{64}, std::size_t{128}}) {
+      for (const auto& S : All) {
+        const std::string Text = Clean.substr(0, At) + S + Clean.substr(At);
+        ASSERT_EQ(Code(false, Text, false), Code(false, Text, true)) << vt::Q(Text) << " at " << At;
+        // And where the text ends.
+        const std::string Ending = Clean.substr(0, At) + S;
+        ASSERT_EQ(Code(false, Ending, false), Code(false, Ending, true)) << vt::Q(Ending);
+      }
+    }
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, LongTextsWithEveryKernel) {
+  // Several pieces of the default length: lines that cross piece borders and text buffers that
+  // fill and are written out more than once.
+  const std::string Source = MixedSource(5 << 20, 9);
+  const Outcome Text = Code(true, Source, false);
+  ASSERT_EQ(Text, Code(true, Source, true));
+  const std::string Broken = MalformedText(3 << 20, 10);
+  for (const auto K : detail::QPKernels()) {
+    SCOPED_TRACE(KernelName(K));
+    ASSERT_TRUE(detail::UseQPKernel(K));
+    const Outcome Back = Code(false, Text.Bytes.substr(4), false);
+    EXPECT_EQ(Back.Bytes, "head" + Source);
+    EXPECT_EQ(Back.SourcePosition, static_cast<std::int64_t>(Text.Bytes.size() - 4));
+    EXPECT_EQ(Code(false, Broken, false), Code(false, Broken, true));
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, FileStreamsTakeTheBufferedWayWithTheSameResult) {
+  vt::TempDir Dir;
+  const std::string Source = MixedSource(600000, 11);
+  vt::WriteFile(Dir / "src", Source);
+  const std::string Text = Encode(Source).Text;
+  for (const bool Encoding : {true, false}) {
+    vt::WriteFile(Dir / "in", Encoding ? Source : Text);
+    {
+      rtl::TFileStream In(Dir / "in", rtl::fmOpenRead), Out(Dir / "out", rtl::fmCreate);
+      In.SetPosition(0);
+      TqvEncoder E;
+      UseQP(E);
+      Encoding ? E.Encode(In, Out) : E.Decode(In, Out);
+      EXPECT_EQ(In.Position(), In.Size());
+      EXPECT_EQ(Out.Position(), static_cast<std::int64_t>((Encoding ? Text : Source).size()));
+      Out.Close();
+    }
+    EXPECT_EQ(vt::ReadFile(Dir / "out"), Encoding ? Text : Source);
+  }
+}
+
+TEST_F(QuotedPrintableBuffered, OneStreamAsSourceAndDestinationIsCodedAsItIsSeen) {
+  // Writing where it reads, the codec overwrites what it has yet to read: the buffered way
+  // would give other bytes, so the calls stay as the format fixes them.
+  for (const bool Encoding : {true, false}) {
+    std::string Plain, Observed;
+    for (const bool Handler : {false, true}) {
+      TqvEncoder E;
+      UseQP(E);
+      if (Handler) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
+      rtl::TMemoryStream S("a=b\r\nc=41\tdefgh");
+      Encoding ? E.Encode(S, S) : E.Decode(S, S);
+      (Handler ? Observed : Plain) = S.Bytes();
+    }
+    EXPECT_EQ(Plain, Observed) << Encoding;
   }
 }
 
