@@ -9,11 +9,11 @@ bool NeverRaises(const vf::TSettings&, std::string_view, const vf::TOutcome&) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   vf::FuzzDecoder(cmQuotedPrintable, Data, Size, NeverRaises);
-  if (Size < 3) return 0;
-  const std::string_view Text(reinterpret_cast<const char*>(Data + 3), Size - 3);
+  if (Size < vf::HeaderSize) return 0;
+  const std::string_view Text = vf::Payload(Data, Size);
   vf::TSettings S;
   S.Method = cmQuotedPrintable;
-  const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Unobserved);
+  const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Observed);
   if (R.SourceAdvance != static_cast<std::int64_t>(Text.size()))
     vf::Finding("the decoder stopped before the end of the source");
   // Every line break it writes is CR LF, so a bare CR or LF can only come from an escape.

@@ -9,11 +9,11 @@ bool NeverRaises(const vf::TSettings&, std::string_view, const vf::TOutcome&) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   vf::FuzzDecoder(cmUUEncode, Data, Size, NeverRaises);
-  if (Size < 3) return 0;
-  const std::string_view Text(reinterpret_cast<const char*>(Data + 3), Size - 3);
+  if (Size < vf::HeaderSize) return 0;
+  const std::string_view Text = vf::Payload(Data, Size);
   vf::TSettings S;
   S.Method = cmUUEncode;
-  const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Unobserved);
+  const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Observed);
   // The decoded bytes are never more than the text that they came from.
   if (R.Output.size() > Text.size()) vf::Finding("more bytes decoded than the text holds");
   return 0;

@@ -1,12 +1,19 @@
 // Shared machinery of the fuzz targets: run one coding operation over the component's public
 // interface along several paths and check that every path gives the same result.
 //
-// Every target reads the first bytes of its input as settings and codes the rest:
-//   decoders: [prefix] [BatchSize low] [BatchSize high] text...
-//   encoders: [prefix | SuppressCrlf] [CharsPerLine low] [CharsPerLine high] data...
-// The two 16-bit numbers are signed, so zero and negative values come up as well. The low three
-// bits of byte 0 above bit 0 (encoders) or the low three bits (decoders) give a number of bytes
-// put in front of the source on one path, whose position then starts after them.
+// Every target reads the first four bytes of its input as settings and codes the rest:
+//   byte 0    decoders: bits 0-2 a prefix length; encoders: bit 0 SuppressCrlf, bits 1-3 the
+//             prefix length. That many bytes are put in front of the source on one path, whose
+//             position then starts after them.
+//   bytes 1-2 a signed 16-bit number, low byte first: BatchSize for decoders, CharsPerLine for
+//             encoders, so that zero and negative values come up as well.
+//   byte 3    the piece length of the unobserved paths: 1 to 128 bytes for the values 0 to 127,
+//             then steps of 64 up to 8192, which holds any input whole. Small pieces let small
+//             inputs cross piece borders; the codecs' default of a megabyte or more would make
+//             every run allocate that much, which under the sanitizers is most of the time.
+// Where no caller can watch, a codec may move whole pieces with one of several inner loops;
+// those runs are made once with each loop that the processor runs and must all agree with the
+// observed run, which makes exactly the calls that the format fixes.
 #pragma once
 
 #include <algorithm>
@@ -14,13 +21,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
+#include "encoder/qvUUEncodeInternal.h"
+// The quoted-printable codecs' knobs, where the source tree has them.
+#if __has_include("encoder/qvQuotedPrintableInternal.h")
+#include "encoder/qvQuotedPrintableInternal.h"
+#define VEXOR_FUZZ_QP_KNOBS 1
+#endif
 #include "runtime/streams.h"
 
 namespace vf {
@@ -185,28 +200,100 @@ inline void CheckProgress(const TOutcome& R, std::size_t SourceSize, const TSett
   }
 }
 
+// The inner loops of a method's codecs and the length of their pieces.
+struct TCodecKnobs {
+  std::vector<std::pair<std::string, std::function<void()>>> Kernels; // each selects one
+  std::function<void()> Restore; // the best kernel and the default pieces again
+  std::function<void(std::int64_t)> SetPieceLength;
+};
+
+template <typename TKernel>
+std::vector<std::pair<std::string, std::function<void()>>>
+KernelChoices(const std::vector<TKernel>& Kernels, bool (*Use)(TKernel)) {
+  std::vector<std::pair<std::string, std::function<void()>>> Choices;
+  for (const TKernel K : Kernels)
+    Choices.emplace_back("kernel " + std::to_string(static_cast<int>(K)), [K, Use] {
+      if (!Use(K)) Finding("a listed kernel cannot be used");
+    });
+  return Choices;
+}
+
+inline const TCodecKnobs& KnobsFor(TqvEncodeMethod Method) {
+  static const TCodecKnobs Base64{KernelChoices(detail::Base64Kernels(), detail::UseBase64Kernel),
+                                  [] {
+                                    detail::ForcePlainBase64(false);
+                                    detail::SetBase64PieceLength(0);
+                                  },
+                                  [](std::int64_t Bytes) { detail::SetBase64PieceLength(Bytes); }};
+#ifdef VEXOR_FUZZ_QP_KNOBS
+  static const TCodecKnobs QP{KernelChoices(detail::QPKernels(), detail::UseQPKernel),
+                              [] {
+                                detail::ForcePlainQP(false);
+                                detail::SetQPPieceLength(0);
+                              },
+                              [](std::int64_t Bytes) {
+                                // The codec needs pieces of at least 32 bytes.
+                                detail::SetQPPieceLength(std::max<std::int64_t>(32, Bytes));
+                              }};
+#else
+  static const TCodecKnobs QP{{{"the one kernel", [] {}}}, [] {}, [](std::int64_t) {}};
+#endif
+  static const TCodecKnobs UU{KernelChoices(detail::UUKernels(), detail::UseUUKernel),
+                              [] {
+                                detail::ForcePlainUUCodecs(false);
+                                detail::SetUUPieceLength(0);
+                              },
+                              [](std::int64_t Bytes) { detail::SetUUPieceLength(Bytes); }};
+  switch (Method) {
+  case cmQuotedPrintable:
+    return QP;
+  case cmUUEncode:
+    return UU;
+  default:
+    return Base64;
+  }
+}
+
 // Runs every path and insists that they agree; returns the observed path's outcome.
 inline TOutcome RunAllPaths(const TSettings& S, bool Encoding, std::string_view Source,
-                            std::size_t PrefixLength) {
-  const TOutcome Unobserved = Run(S, Encoding, Source, TPath::Unobserved);
+                            std::size_t PrefixLength, std::int64_t PieceLength) {
   const TOutcome Observed = Run(S, Encoding, Source, TPath::Observed, PrefixLength);
   const TOutcome Foreign = Run(S, Encoding, Source, TPath::ForeignStreams);
-  const std::string Where = " (" + S.Describe() + ", prefix " + std::to_string(PrefixLength) + ")";
+  const std::string Where = " (" + S.Describe() + ", prefix " + std::to_string(PrefixLength) +
+                            ", piece " + std::to_string(PieceLength) + ")";
   auto Same = [](const TOutcome& A, const TOutcome& B) {
     return A.Output == B.Output && A.SourceAdvance == B.SourceAdvance &&
            A.ErrorCode == B.ErrorCode && A.ErrorMessage == B.ErrorMessage;
   };
-  if (!Same(Unobserved, Observed))
-    Finding("the unobserved path differs from the observed one" + Where);
   if (!Same(Foreign, Observed)) Finding("foreign streams give another result" + Where);
   if (Foreign.Reports != Observed.Reports)
     Finding("foreign streams give other progress reports" + Where);
   CheckProgress(Observed, Source.size(), S);
+
+  const TCodecKnobs& Knobs = KnobsFor(S.Method);
+  for (const auto& [Name, Select] : Knobs.Kernels) {
+    Select();
+    Knobs.SetPieceLength(PieceLength);
+    const TOutcome Unobserved = Run(S, Encoding, Source, TPath::Unobserved);
+    Knobs.Restore();
+    if (!Same(Unobserved, Observed))
+      Finding("the unobserved path with " + Name + " differs from the observed one" + Where);
+  }
   return Observed;
+}
+
+constexpr std::size_t HeaderSize = 4;
+
+inline std::int64_t PieceLengthAt(std::uint8_t Byte) {
+  return Byte < 128 ? Byte + 1 : 64 * (Byte - 127);
 }
 
 inline std::int16_t Int16At(const std::uint8_t* Data) {
   return static_cast<std::int16_t>(Data[0] | (Data[1] << 8));
+}
+
+inline std::string_view Payload(const std::uint8_t* Data, std::size_t Size) {
+  return {reinterpret_cast<const char*>(Data + HeaderSize), Size - HeaderSize};
 }
 
 // The longest line of a text, lines being separated by CR LF.
@@ -223,15 +310,16 @@ inline std::size_t LongestLine(std::string_view Text) {
 // Decoder targets: both error processings, the batch size from the input.
 inline void FuzzDecoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::size_t Size,
                         bool (*MayRaise)(const TSettings&, std::string_view, const TOutcome&)) {
-  if (Size < 3) return;
+  if (Size < HeaderSize) return;
   const std::size_t Prefix = Data[0] & 7;
+  const std::int64_t Piece = PieceLengthAt(Data[3]);
   TSettings S;
   S.Method = Method;
   S.BatchSize = Int16At(Data + 1);
-  const std::string_view Text(reinterpret_cast<const char*>(Data + 3), Size - 3);
+  const std::string_view Text = Payload(Data, Size);
   for (const auto Ep : {epStop, epContinue}) {
     S.ErrorProcessing = Ep;
-    const TOutcome R = RunAllPaths(S, false, Text, Prefix);
+    const TOutcome R = RunAllPaths(S, false, Text, Prefix, Piece);
     if (R.ErrorCode && !MayRaise(S, Text, R))
       Finding("EqvEncoderError " + std::to_string(*R.ErrorCode) + " \"" + R.ErrorMessage +
               "\" where none may be raised (" + S.Describe() + ")");
@@ -242,7 +330,7 @@ inline void FuzzDecoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::s
 inline std::string DecodeDefault(TqvEncodeMethod Method, std::string_view Text) {
   TSettings D;
   D.Method = Method;
-  const TOutcome R = Run(D, false, Text, TPath::Unobserved);
+  const TOutcome R = Run(D, false, Text, TPath::Observed);
   if (R.ErrorCode) Finding("an encoder's text does not decode: " + R.ErrorMessage);
   return R.Output;
 }
@@ -261,13 +349,14 @@ struct TEncoderRules {
 // checked for its form, and at the default settings it must decode back to the source.
 inline void FuzzEncoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::size_t Size,
                         const TEncoderRules& Rules) {
-  if (Size < 3) return;
+  if (Size < HeaderSize) return;
   TSettings S;
   S.Method = Method;
   S.SuppressCrlf = (Data[0] & 1) != 0;
   const std::size_t Prefix = (Data[0] >> 1) & 7;
+  const std::int64_t Piece = PieceLengthAt(Data[3]);
   S.CharsPerLine = Int16At(Data + 1);
-  const std::string_view Source(reinterpret_cast<const char*>(Data + 3), Size - 3);
+  const std::string_view Source = Payload(Data, Size);
   std::int32_t LineLength;
   {
     TqvEncoder E;
@@ -276,7 +365,7 @@ inline void FuzzEncoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::s
     LineLength = E.GetEffectiveCharsPerLine();
   }
 
-  const TOutcome R = RunAllPaths(S, true, Source, Prefix);
+  const TOutcome R = RunAllPaths(S, true, Source, Prefix, Piece);
   const std::string Where = " (" + S.Describe() + ")";
   if (R.ErrorCode) {
     if (!Rules.MayRaise(S, Source, R))
@@ -292,7 +381,7 @@ inline void FuzzEncoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::s
 
   TSettings Default;
   Default.Method = Method;
-  const TOutcome D = Run(Default, true, Source, TPath::Unobserved);
+  const TOutcome D = Run(Default, true, Source, TPath::Observed);
   if (D.ErrorCode) Finding("the encoder raised at the default settings: " + D.ErrorMessage);
   if (DecodeDefault(Method, D.Output) != Source)
     Finding("the default text does not decode back to the source");
