@@ -30,12 +30,8 @@
 
 #include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
-#include "encoder/qvUUEncodeInternal.h"
-// The quoted-printable codecs' knobs, where the source tree has them.
-#if __has_include("encoder/qvQuotedPrintableInternal.h")
 #include "encoder/qvQuotedPrintableInternal.h"
-#define VEXOR_FUZZ_QP_KNOBS 1
-#endif
+#include "encoder/qvUUEncodeInternal.h"
 #include "runtime/streams.h"
 
 namespace vf {
@@ -225,7 +221,6 @@ inline const TCodecKnobs& KnobsFor(TqvEncodeMethod Method) {
                                     detail::SetBase64PieceLength(0);
                                   },
                                   [](std::int64_t Bytes) { detail::SetBase64PieceLength(Bytes); }};
-#ifdef VEXOR_FUZZ_QP_KNOBS
   static const TCodecKnobs QP{KernelChoices(detail::QPKernels(), detail::UseQPKernel),
                               [] {
                                 detail::ForcePlainQP(false);
@@ -235,9 +230,6 @@ inline const TCodecKnobs& KnobsFor(TqvEncodeMethod Method) {
                                 // The codec needs pieces of at least 32 bytes.
                                 detail::SetQPPieceLength(std::max<std::int64_t>(32, Bytes));
                               }};
-#else
-  static const TCodecKnobs QP{{{"the one kernel", [] {}}}, [] {}, [](std::int64_t) {}};
-#endif
   static const TCodecKnobs UU{KernelChoices(detail::UUKernels(), detail::UseUUKernel),
                               [] {
                                 detail::ForcePlainUUCodecs(false);
