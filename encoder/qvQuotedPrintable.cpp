@@ -139,6 +139,289 @@ private:
   std::uint8_t* FEnd;
 };
 
+// --- Kernels ---
+//
+// The inner loops of the buffered way, plain and vector. They take only what is clean and
+// simple and stop at anything else, which the escape rules and the line layout then take a byte
+// at a time, exactly as on the streams.
+
+// Encoder kernels: code the source bytes from P on and lay out their lines as EncodeQPText does:
+// a byte is admitted while Column is at most Limit, a full line ends with a soft line break
+// before the next byte, a CR LF pair is a hard line break. They stop before End and before a CR
+// that no LF follows within [P, End). They write at most six bytes per source byte (an escape
+// and a soft line break) and three more through Out, and may store up to Slack bytes beyond.
+using TEncodeRun = const std::uint8_t* (*)(const std::uint8_t* P, const std::uint8_t* End,
+                                           std::uint8_t*& Out, std::int64_t& Column,
+                                           std::int64_t Limit);
+
+const std::uint8_t* EncodeRunPlain(const std::uint8_t* P, const std::uint8_t* End,
+                                   std::uint8_t*& Out, std::int64_t& Column, std::int64_t Limit) {
+  std::uint8_t* W = Out;
+  std::int64_t C = Column;
+  while (P != End) {
+    if (C > Limit) {
+      std::memcpy(W, "=\r\n", 3);
+      W += 3;
+      C = 0;
+    }
+    if (*P == CR) {
+      if (End - P < 2 || P[1] != LF) break;
+      W[0] = CR;
+      W[1] = LF;
+      W += 2;
+      P += 2;
+      C = 0;
+      continue;
+    }
+    const TElement& E = Elements.Of[*P++];
+    std::memcpy(W, &E, sizeof E);
+    W += E.Length;
+    C += E.Length;
+  }
+  Out = W;
+  Column = C;
+  return P;
+}
+
+// Decoder kernels: they decode clean text from P on (bytes that stand for themselves, whole
+// escapes, CR LF pairs, written as they are, and soft line breaks "=" CR LF, dropped) and stop at
+// End or at the first byte that begins anything else (a CR or an LF on its own, an "=" that
+// begins neither an escape nor a soft line break), for the escape rules to take. They write at
+// most one byte per source byte through Out, and may store up to Slack bytes beyond.
+using TDecodeRun = const std::uint8_t* (*)(const std::uint8_t* P, const std::uint8_t* End,
+                                           std::uint8_t*& Out);
+
+const std::uint8_t* DecodeRunPlain(const std::uint8_t* P, const std::uint8_t* End,
+                                   std::uint8_t*& Out) {
+  std::uint8_t* W = Out;
+  while (P != End) {
+    const std::uint8_t B = *P;
+    if (B != '=' && B != CR && B != LF) {
+      *W++ = B;
+      ++P;
+      continue;
+    }
+    const std::int64_t Left = End - P;
+    if (B == '=' && Left >= 3) {
+      const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
+      if ((High | Low) != NoDigit) { // both are digits
+        *W++ = static_cast<std::uint8_t>(High << 4 | Low);
+        P += 3;
+        continue;
+      }
+      if (P[1] == CR && P[2] == LF) {
+        P += 3;
+        continue;
+      }
+    } else if (B == CR && Left >= 2 && P[1] == LF) {
+      W[0] = CR;
+      W[1] = LF;
+      W += 2;
+      P += 2;
+      continue;
+    }
+    break;
+  }
+  Out = W;
+  return P;
+}
+
+#ifdef VEXOR_QP_AVX512
+// The mask of the first N of 64 lanes.
+__attribute__((target("bmi2"), always_inline)) inline __mmask64 LanesBelow(std::int64_t N) {
+  return N >= 64 ? ~0ULL : N <= 0 ? 0 : _bzhi_u64(~0ULL, static_cast<unsigned>(N));
+}
+
+// The sixteen hexadecimal digits in each 128-bit lane, for a byte shuffle.
+struct THexLanes {
+  alignas(64) char Digit[64];
+};
+constexpr THexLanes MakeHexLanes() {
+  THexLanes T{};
+  for (int I = 0; I < 64; ++I) T.Digit[I] = "0123456789ABCDEF"[I % 16];
+  return T;
+}
+constexpr THexLanes HexLanes = MakeHexLanes();
+
+// 21 bytes a step, whose text (at most 63 bytes) fits one register. In a row of 3-bit groups,
+// one per source byte, a literal fills the first bit and an escape all three; squeezing out the
+// empty bits (pext) gives the places of the elements in the text, where the first characters
+// and the two digits of each escape are then spread (expand).
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+const std::uint8_t*
+EncodeRunAvx512(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out,
+                std::int64_t& Column, std::int64_t Limit) {
+  constexpr int Step = 21;
+  constexpr std::uint64_t Groups = 0x1249249249249249ULL; // bit 0 of 21 groups of 3
+  const __m512i Hex = _mm512_load_si512(HexLanes.Digit);
+  const __m512i Nibble = _mm512_set1_epi8(0x0F);
+  std::uint8_t* W = Out;
+  std::int64_t C = Column;
+  while (P != End) {
+    if (C > Limit) {
+      std::memcpy(W, "=\r\n", 3);
+      W += 3;
+      C = 0;
+    }
+    const __mmask64 In = LanesBelow(std::min<std::int64_t>(End - P, Step));
+    const __m512i V = _mm512_maskz_loadu_epi8(In, P);
+    const __mmask64 Literal = _mm512_mask_cmpge_epu8_mask(In, V, _mm512_set1_epi8(32)) &
+                              _mm512_cmple_epu8_mask(V, _mm512_set1_epi8(126)) &
+                              _mm512_cmpneq_epi8_mask(V, _mm512_set1_epi8('='));
+    const std::uint64_t Escape = In & ~Literal;
+    // Up to the first CR or the end of the lanes...
+    const std::uint64_t Stops = _mm512_mask_cmpeq_epi8_mask(In, V, _mm512_set1_epi8(CR)) | ~In;
+    unsigned N = static_cast<unsigned>(_tzcnt_u64(Stops));
+    const std::uint64_t Spread = _pdep_u64(Escape, Groups);
+    const std::uint64_t Slots = Groups | Spread << 1 | Spread << 2;
+    const std::uint64_t Starts = _pext_u64(Groups, Slots);
+    const std::uint64_t EscapeStarts = _pext_u64(Spread, Slots);
+    // ...and while the line admits them: the bytes that start at most Limit - C slots on (at
+    // least one, as C is at most Limit here).
+    if (Limit - C < 63) {
+      const auto Fit = _mm_popcnt_u64(_bzhi_u64(Starts, static_cast<unsigned>(Limit - C + 1)));
+      N = std::min(N, static_cast<unsigned>(Fit));
+    }
+    const auto Length = static_cast<unsigned>(N + 2 * _mm_popcnt_u64(_bzhi_u64(Escape, N)));
+    const __m512i First = _mm512_mask_blend_epi8(Escape, V, _mm512_set1_epi8('='));
+    const __m512i High =
+        _mm512_shuffle_epi8(Hex, _mm512_and_si512(_mm512_srli_epi16(V, 4), Nibble));
+    const __m512i Low = _mm512_shuffle_epi8(Hex, _mm512_and_si512(V, Nibble));
+    __m512i Text = _mm512_maskz_expand_epi8(Starts, First);
+    Text =
+        _mm512_mask_expand_epi8(Text, EscapeStarts << 1, _mm512_maskz_compress_epi8(Escape, High));
+    Text =
+        _mm512_mask_expand_epi8(Text, EscapeStarts << 2, _mm512_maskz_compress_epi8(Escape, Low));
+    _mm512_storeu_si512(W, Text);
+    W += Length;
+    C += Length;
+    if (N == Step) {
+      P += Step; // a constant step lets the next load start before this one is coded
+      continue;
+    }
+    P += N;
+    if (P == End) break;
+    // Stopped by a CR while the line still admits it (else the soft line break comes first).
+    if (*P == CR && C <= Limit) {
+      if (End - P < 2 || P[1] != LF) break;
+      W[0] = CR;
+      W[1] = LF;
+      W += 2;
+      P += 2;
+      C = 0;
+    }
+  }
+  Out = W;
+  Column = C;
+  return P;
+}
+
+// Digit values of the bytes 0 to 127 for a two-register byte permutation; 0x80 for no digit.
+struct TDigitLanes {
+  alignas(64) std::uint8_t Value[128];
+};
+constexpr TDigitLanes MakeDigitLanes() {
+  TDigitLanes T{};
+  for (int B = 0; B < 128; ++B) T.Value[B] = Digits.Value[B] == NoDigit ? 0x80 : Digits.Value[B];
+  return T;
+}
+constexpr TDigitLanes DigitLanes = MakeDigitLanes();
+
+// 64 bytes a step. Every lane is looked at as the start of an element, with the two bytes after
+// it (loaded shifted by one and two); lanes inside an element that starts earlier are no starts.
+// The first start that is no clean element ends the run; the kept lanes are compressed together.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+const std::uint8_t*
+DecodeRunAvx512(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out) {
+  const __m512i Low = _mm512_load_si512(DigitLanes.Value);
+  const __m512i High = _mm512_load_si512(DigitLanes.Value + 64);
+  const __m512i Equals = _mm512_set1_epi8('='), Cr = _mm512_set1_epi8(CR);
+  const __m512i Lf = _mm512_set1_epi8(LF), Nibble = _mm512_set1_epi8(0x0F);
+  std::uint8_t* W = Out;
+  while (P != End) {
+    const std::int64_t Left = End - P;
+    const __mmask64 In0 = LanesBelow(Left), In1 = LanesBelow(Left - 1), In2 = LanesBelow(Left - 2);
+    const __m512i V0 = _mm512_maskz_loadu_epi8(In0, P);
+    const __m512i V1 = _mm512_maskz_loadu_epi8(In1, P + 1);
+    const __m512i V2 = _mm512_maskz_loadu_epi8(In2, P + 2);
+    const __m512i D1 = _mm512_permutex2var_epi8(Low, V1, High);
+    const __m512i D2 = _mm512_permutex2var_epi8(Low, V2, High);
+    // A digit: below 128, and so is its value. Lanes past the end hold 0, no digit.
+    const __mmask64 Digit1 = ~_mm512_movepi8_mask(_mm512_or_si512(V1, D1));
+    const __mmask64 Digit2 = ~_mm512_movepi8_mask(_mm512_or_si512(V2, D2));
+    const __mmask64 IsEquals = _mm512_cmpeq_epi8_mask(V0, Equals);
+    const __mmask64 IsCr = _mm512_cmpeq_epi8_mask(V0, Cr);
+    const __mmask64 IsLf = _mm512_cmpeq_epi8_mask(V0, Lf);
+    const __mmask64 Escape = IsEquals & Digit1 & Digit2;
+    const __mmask64 Soft =
+        IsEquals & _mm512_cmpeq_epi8_mask(V1, Cr) & _mm512_cmpeq_epi8_mask(V2, Lf);
+    const __mmask64 Pair = IsCr & _mm512_cmpeq_epi8_mask(V1, Lf);
+    const __mmask64 Three = Escape | Soft;
+    const __mmask64 Inside = Three << 1 | Three << 2 | Pair << 1;
+    const __mmask64 Odd = In0 & ~Inside & ((IsEquals & ~Three) | (IsCr & ~Pair) | IsLf);
+    const unsigned Stop = Odd ? static_cast<unsigned>(_tzcnt_u64(Odd)) : 64;
+    const __mmask64 Before = Stop >= 64 ? In0 : _bzhi_u64(In0, Stop);
+    const __mmask64 Keep = Before & ~(Three << 1 | Three << 2) & ~Soft;
+    const __m512i Value = _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(D1, Nibble), 4), D2);
+    const __m512i Text = _mm512_mask_blend_epi8(Escape, V0, Value);
+    _mm512_storeu_si512(W, _mm512_maskz_compress_epi8(Keep, Text));
+    W += _mm_popcnt_u64(Keep);
+    if (Odd) {
+      P += Stop;
+      break;
+    }
+    if (Left <= 64) {
+      P = End;
+      break;
+    }
+    // Elements that begin in the last lanes end in the next 64 bytes.
+    if ((Pair & ~Inside) >> 63) {
+      *W++ = LF;
+      P += 65;
+    } else {
+      P += Three >> 63 ? 66 : Three >> 62 ? 65 : 64;
+    }
+  }
+  Out = W;
+  return P;
+}
+#endif
+
+// The best kernel that the processor runs, chosen once.
+
+bool CpuRunsAvx512() {
+#ifdef VEXOR_QP_AVX512
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
+}
+
+std::atomic<detail::TqvQPKernel>& Kernel() {
+  static std::atomic<detail::TqvQPKernel> InUse{CpuRunsAvx512() ? detail::TqvQPKernel::Avx512Vbmi2
+                                                                : detail::TqvQPKernel::Plain};
+  return InUse;
+}
+
+TEncodeRun EncodeRunInUse() {
+#ifdef VEXOR_QP_AVX512
+  if (Kernel().load(std::memory_order_relaxed) == detail::TqvQPKernel::Avx512Vbmi2)
+    return EncodeRunAvx512;
+#endif
+  return EncodeRunPlain;
+}
+
+TDecodeRun DecodeRunInUse() {
+#ifdef VEXOR_QP_AVX512
+  if (Kernel().load(std::memory_order_relaxed) == detail::TqvQPKernel::Avx512Vbmi2)
+    return DecodeRunAvx512;
+#endif
+  return DecodeRunPlain;
+}
+
 // --- Encoder ---
 
 // Codes the whole source into lines of text. TIo supplies the bytes and takes the text:
@@ -146,26 +429,15 @@ private:
 //   void PutBack()              gives the byte that Next delivered last back to the source
 //   bool LineFull(int64 Column) asked before every source byte
 //   void Byte(uint8), Escape(uint8), LineDone()
-// and, where Buffered is true, the source bytes already at hand (Window, WindowEnd) and room for
-// their text (RunRoom, RunOut), so that they are coded as a run without a call apiece.
+// and, where Buffered is true, Run(Column), which codes the source bytes already at hand, line
+// after line, as far as a kernel takes them.
 template <class TIo> void EncodeQPText(TIo& Io) {
   for (bool More = true; More;) {
     std::int64_t Column = 0;
     bool SoftBreak = true;
     for (;;) {
-      if constexpr (TIo::Buffered) {
-        // Up to the next CR, which the steps below take like every byte that is not at hand.
-        const std::uint8_t* P = Io.Window();
-        const std::uint8_t* End = P + std::min(Io.WindowEnd() - P, Io.RunRoom());
-        std::uint8_t* Out = Io.RunOut();
-        while (P != End && *P != CR && !Io.LineFull(Column)) {
-          const TElement& E = Elements.Of[*P++];
-          std::memcpy(Out, &E, sizeof E);
-          Out += E.Length;
-          Column += E.Length;
-        }
-        Io.RanTo(P, Out);
-      }
+      // The bytes already at hand, as far as a kernel takes them (where no one sees the calls).
+      if constexpr (TIo::Buffered) Io.Run(Column);
       if (Io.LineFull(Column)) break;
       std::uint8_t B;
       if (!Io.Next(B)) {
@@ -260,17 +532,12 @@ public:
   }
   void LineDone() {}
 
-  const std::uint8_t* Window() const { return FCur; }
-  const std::uint8_t* WindowEnd() const { return FEnd; }
-  // Source bytes whose text (at most 3 bytes each; the spare byte of a move lies in the slack)
-  // fits.
-  std::int64_t RunRoom() {
+  // Codes the bytes at hand, as far as the text buffer holds their text.
+  void Run(std::int64_t& Column) {
     if (FOut.Room() < FPieceLength) FOut.Flush();
-    return FOut.Room() / 3;
-  }
-  std::uint8_t* RunOut() { return FOut.Reserve(0); }
-  void RanTo(const std::uint8_t* P, std::uint8_t* Out) {
-    FCur = P;
+    const std::uint8_t* End = FCur + std::min(FEnd - FCur, (FOut.Room() - 3) / 6);
+    std::uint8_t* Out = FOut.Reserve(0);
+    FCur = FKernel(FCur, End, Out, Column, FLimit);
     FOut.Took(Out);
   }
   void Finish() { FOut.Flush(); }
@@ -290,6 +557,7 @@ private:
   const std::uint8_t* FEnd = nullptr;
   TBufferedOut FOut;
   std::int64_t FLimit;
+  TEncodeRun FKernel = EncodeRunInUse();
 };
 
 // --- Decoder ---
@@ -362,126 +630,6 @@ private:
   rtl::TStream& FDestination;
 };
 
-// Decoder kernels: they decode clean text from P on (bytes that stand for themselves, whole
-// escapes, CR LF pairs, written as they are, and soft line breaks "=" CR LF, dropped) and stop at
-// End or at the first byte that begins anything else (a CR or an LF on its own, an "=" that
-// begins neither an escape nor a soft line break), for the escape rules to take. They write at
-// most one byte per source byte through Out, and may store up to Slack bytes beyond.
-using TDecodeRun = const std::uint8_t* (*)(const std::uint8_t* P, const std::uint8_t* End,
-                                           std::uint8_t*& Out);
-
-const std::uint8_t* DecodeRunPlain(const std::uint8_t* P, const std::uint8_t* End,
-                                   std::uint8_t*& Out) {
-  std::uint8_t* W = Out;
-  while (P != End) {
-    const std::uint8_t B = *P;
-    if (B != '=' && B != CR && B != LF) {
-      *W++ = B;
-      ++P;
-      continue;
-    }
-    const std::int64_t Left = End - P;
-    if (B == '=' && Left >= 3) {
-      const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
-      if ((High | Low) != NoDigit) { // both are digits
-        *W++ = static_cast<std::uint8_t>(High << 4 | Low);
-        P += 3;
-        continue;
-      }
-      if (P[1] == CR && P[2] == LF) {
-        P += 3;
-        continue;
-      }
-    } else if (B == CR && Left >= 2 && P[1] == LF) {
-      W[0] = CR;
-      W[1] = LF;
-      W += 2;
-      P += 2;
-      continue;
-    }
-    break;
-  }
-  Out = W;
-  return P;
-}
-
-#ifdef VEXOR_QP_AVX512
-// Digit values of the bytes 0 to 127 for a two-register byte permutation; 0x80 for no digit.
-struct TDigitLanes {
-  alignas(64) std::uint8_t Value[128];
-};
-constexpr TDigitLanes MakeDigitLanes() {
-  TDigitLanes T{};
-  for (int B = 0; B < 128; ++B) T.Value[B] = Digits.Value[B] == NoDigit ? 0x80 : Digits.Value[B];
-  return T;
-}
-constexpr TDigitLanes DigitLanes = MakeDigitLanes();
-
-// The mask of the first N of 64 lanes.
-__attribute__((target("bmi2"), always_inline)) inline __mmask64 LanesBelow(std::int64_t N) {
-  return N >= 64 ? ~0ULL : N <= 0 ? 0 : _bzhi_u64(~0ULL, static_cast<unsigned>(N));
-}
-
-// 64 bytes a step. Every lane is looked at as the start of an element, with the two bytes after
-// it (loaded shifted by one and two); lanes inside an element that starts earlier are no starts.
-// The first start that is no clean element ends the run; the kept lanes are compressed together.
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
-const std::uint8_t*
-DecodeRunAvx512(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out) {
-  const __m512i Low = _mm512_load_si512(DigitLanes.Value);
-  const __m512i High = _mm512_load_si512(DigitLanes.Value + 64);
-  const __m512i Equals = _mm512_set1_epi8('='), Cr = _mm512_set1_epi8(CR);
-  const __m512i Lf = _mm512_set1_epi8(LF), Nibble = _mm512_set1_epi8(0x0F);
-  std::uint8_t* W = Out;
-  while (P != End) {
-    const std::int64_t Left = End - P;
-    const __mmask64 In0 = LanesBelow(Left), In1 = LanesBelow(Left - 1), In2 = LanesBelow(Left - 2);
-    const __m512i V0 = _mm512_maskz_loadu_epi8(In0, P);
-    const __m512i V1 = _mm512_maskz_loadu_epi8(In1, P + 1);
-    const __m512i V2 = _mm512_maskz_loadu_epi8(In2, P + 2);
-    const __m512i D1 = _mm512_permutex2var_epi8(Low, V1, High);
-    const __m512i D2 = _mm512_permutex2var_epi8(Low, V2, High);
-    // A digit: below 128, and so is its value. Lanes past the end hold 0, no digit.
-    const __mmask64 Digit1 = ~_mm512_movepi8_mask(_mm512_or_si512(V1, D1));
-    const __mmask64 Digit2 = ~_mm512_movepi8_mask(_mm512_or_si512(V2, D2));
-    const __mmask64 IsEquals = _mm512_cmpeq_epi8_mask(V0, Equals);
-    const __mmask64 IsCr = _mm512_cmpeq_epi8_mask(V0, Cr);
-    const __mmask64 IsLf = _mm512_cmpeq_epi8_mask(V0, Lf);
-    const __mmask64 Escape = IsEquals & Digit1 & Digit2;
-    const __mmask64 Soft =
-        IsEquals & _mm512_cmpeq_epi8_mask(V1, Cr) & _mm512_cmpeq_epi8_mask(V2, Lf);
-    const __mmask64 Pair = IsCr & _mm512_cmpeq_epi8_mask(V1, Lf);
-    const __mmask64 Three = Escape | Soft;
-    const __mmask64 Inside = Three << 1 | Three << 2 | Pair << 1;
-    const __mmask64 Odd = In0 & ~Inside & ((IsEquals & ~Three) | (IsCr & ~Pair) | IsLf);
-    const unsigned Stop = Odd ? static_cast<unsigned>(_tzcnt_u64(Odd)) : 64;
-    const __mmask64 Before = Stop >= 64 ? In0 : _bzhi_u64(In0, Stop);
-    const __mmask64 Keep = Before & ~(Three << 1 | Three << 2) & ~Soft;
-    const __m512i Value = _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(D1, Nibble), 4), D2);
-    const __m512i Text = _mm512_mask_blend_epi8(Escape, V0, Value);
-    _mm512_storeu_si512(W, _mm512_maskz_compress_epi8(Keep, Text));
-    W += _mm_popcnt_u64(Keep);
-    if (Odd) {
-      P += Stop;
-      break;
-    }
-    if (Left <= 64) {
-      P = End;
-      break;
-    }
-    // Elements that begin in the last lanes end in the next 64 bytes.
-    if ((Pair & ~Inside) >> 63) {
-      *W++ = LF;
-      P += 65;
-    } else {
-      P += Three >> 63 ? 66 : Three >> 62 ? 65 : 64;
-    }
-  }
-  Out = W;
-  return P;
-}
-#endif
-
 // The buffer's writes, without a check apiece: the decoder reserves first.
 class TQPDecodeBuffer {
 public:
@@ -505,33 +653,6 @@ private:
   TBufferedOut FOut;
   std::uint8_t* FCur;
 };
-
-// --- Kernel choice ---
-
-bool CpuRunsAvx512() {
-#ifdef VEXOR_QP_AVX512
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-#else
-  return false;
-#endif
-}
-
-std::atomic<detail::TqvQPKernel>& Kernel() {
-  static std::atomic<detail::TqvQPKernel> InUse{CpuRunsAvx512() ? detail::TqvQPKernel::Avx512Vbmi2
-                                                                : detail::TqvQPKernel::Plain};
-  return InUse;
-}
-
-TDecodeRun DecodeRunInUse() {
-#ifdef VEXOR_QP_AVX512
-  if (Kernel().load(std::memory_order_relaxed) == detail::TqvQPKernel::Avx512Vbmi2)
-    return DecodeRunAvx512;
-#endif
-  return DecodeRunPlain;
-}
 
 // The whole source in pieces. Clean text goes through the kernel; whatever stops it is taken a
 // byte at a time, split into lines as ReadLine splits them (every CR is a line break, and every

@@ -8,8 +8,8 @@
 
 namespace detail {
 
-// The inner loops of the quoted-printable decoder. The best one that the processor runs is
-// chosen once, when the decoder first runs; every one gives the same bytes.
+// The inner loops of the quoted-printable codecs. The best one that the processor runs is
+// chosen once, when a codec first runs; every one gives the same bytes.
 enum class TqvQPKernel : std::uint8_t { Plain, Avx512Vbmi2 };
 
 // The kernels that this processor can run, the plain one first.
