@@ -120,82 +120,71 @@ TMeasuredRun RunMeasured(const vt::TempDir& Dir, std::vector<std::string> Args) 
   return ::testing::AssertionSuccess();
 }
 
-class LargeSource : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() {
-    Dir = new vt::TempDir;
-    Chunk = new std::string(vt::RandomBytes(static_cast<std::size_t>(ChunkBytes), 64));
+// The text on disk, written once and removed with its directory.
+struct TLargeText {
+  TLargeText() {
+    Chunk = vt::RandomBytes(static_cast<std::size_t>(ChunkBytes), 64);
     // The chunk's text in lines of 76 with CR LF after every line, the last included.
     TqvEncoder E;
-    rtl::TMemoryStream In(*Chunk), Out;
+    rtl::TMemoryStream In(Chunk), Out;
     E.Encode(In, Out);
-    ChunkText = new std::string(Out.Bytes());
-    ChunkText->append("\r\n");
+    ChunkText = Out.Bytes();
+    ChunkText.append("\r\n");
     // Enough chunks for a text of 4 GiB and 100 MiB.
-    Repeats = (FourGiB + (100 << 20)) / static_cast<std::int64_t>(ChunkText->size()) + 1;
-    TextName = new std::string(*Dir / "big.b64");
+    Repeats = (FourGiB + (100 << 20)) / static_cast<std::int64_t>(ChunkText.size()) + 1;
+    TextName = Dir / "big.b64";
     const auto Start = Clock::now();
-    std::ofstream Text(*TextName, std::ios::binary);
+    std::ofstream Text(TextName, std::ios::binary);
     for (std::int64_t I = 0; I < Repeats; ++I)
-      Text.write(ChunkText->data(), static_cast<std::streamsize>(ChunkText->size()));
+      Text.write(ChunkText.data(), static_cast<std::streamsize>(ChunkText.size()));
     Text.close();
     std::cout << "writing the " << TextSize() << "-byte text took " << SecondsSince(Start)
               << " s\n";
   }
-  static void TearDownTestSuite() {
-    delete TextName;
-    delete ChunkText;
-    delete Chunk;
-    delete Dir; // removes the files
-  }
-  static std::int64_t TextSize() { return Repeats * static_cast<std::int64_t>(ChunkText->size()); }
+  std::int64_t TextSize() const { return Repeats * static_cast<std::int64_t>(ChunkText.size()); }
 
-  static vt::TempDir* Dir;
-  static std::string *Chunk, *ChunkText, *TextName;
-  static std::int64_t Repeats;
+  vt::TempDir Dir;
+  std::string Chunk, ChunkText, TextName;
+  std::int64_t Repeats = 0;
 };
-vt::TempDir* LargeSource::Dir = nullptr;
-std::string *LargeSource::Chunk = nullptr, *LargeSource::ChunkText = nullptr,
-            *LargeSource::TextName = nullptr;
-std::int64_t LargeSource::Repeats = 0;
 
 // The program copies the whole text and decodes all of it, in memory that does not grow with
 // the source.
-TEST_F(LargeSource, TheProgramCopiesAndDecodesIt) {
-  ASSERT_GT(TextSize(), FourGiB);
-  ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(*TextName)), TextSize());
+void ProgramCopiesAndDecodes(const TLargeText& T) {
+  ASSERT_GT(T.TextSize(), FourGiB);
+  ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(T.TextName)), T.TextSize());
 
-  const std::string Copy = *Dir / "copy";
-  const auto Copied = RunMeasured(*Dir, {*TextName, Copy, "D", "X"});
+  const std::string Copy = T.Dir / "copy";
+  const auto Copied = RunMeasured(T.Dir, {T.TextName, Copy, "D", "X"});
   std::cout << "copy: " << Copied.Seconds << " s, peak " << Copied.MaxResidentKiB << " KiB\n";
   EXPECT_EQ(Copied.ExitCode, 0) << Copied.Err;
   EXPECT_LT(Copied.MaxResidentKiB, MaxResidentKiB);
-  EXPECT_TRUE(HoldsRepeated(Copy, *ChunkText, Repeats));
+  EXPECT_TRUE(HoldsRepeated(Copy, T.ChunkText, T.Repeats));
   fs::remove(Copy);
 
-  const std::string Decoded = *Dir / "decoded";
-  const auto Run = RunMeasured(*Dir, {*TextName, Decoded, "D", "BASE64"});
+  const std::string Decoded = T.Dir / "decoded";
+  const auto Run = RunMeasured(T.Dir, {T.TextName, Decoded, "D", "BASE64"});
   std::cout << "Base64 decoding: " << Run.Seconds << " s, peak " << Run.MaxResidentKiB << " KiB\n";
   EXPECT_EQ(Run.ExitCode, 0) << Run.Err;
   EXPECT_LT(Run.MaxResidentKiB, MaxResidentKiB);
   EXPECT_GT(static_cast<std::int64_t>(fs::file_size(Decoded)), std::int64_t{1} << 31);
-  EXPECT_TRUE(HoldsRepeated(Decoded, *Chunk, Repeats));
+  EXPECT_TRUE(HoldsRepeated(Decoded, T.Chunk, T.Repeats));
   fs::remove(Decoded);
 }
 
 // Through the component: the progress totals are the source's 64-bit size, and every byte
 // arrives at the destination.
-TEST_F(LargeSource, ProgressTotalsAreTheFullSizes) {
+void ProgressTotalsAreTheFullSizes(const TLargeText& T) {
   TqvEncoder E;
   TProgressSummary Progress;
   E.OnProgress = [&Progress](rtl::TObject*, std::int64_t Done, std::int64_t Total) {
     Progress.Add(Done, Total);
   };
-  const std::int64_t Size = TextSize();
+  const std::int64_t Size = T.TextSize();
 
   E.EncodeMethod = cmNone;
   {
-    rtl::TFileStream Source(*TextName, rtl::fmOpenRead);
+    rtl::TFileStream Source(T.TextName, rtl::fmOpenRead);
     TDiscardStream Sink;
     const auto Start = Clock::now();
     E.Decode(Source, Sink);
@@ -211,13 +200,13 @@ TEST_F(LargeSource, ProgressTotalsAreTheFullSizes) {
   Progress = {};
   E.EncodeMethod = cmBase64;
   {
-    rtl::TFileStream Source(*TextName, rtl::fmOpenRead);
+    rtl::TFileStream Source(T.TextName, rtl::fmOpenRead);
     TDiscardStream Sink;
     const auto Start = Clock::now();
     E.Decode(Source, Sink);
     std::cout << "Base64 decoding through the component: " << SecondsSince(Start) << " s, "
               << Progress.Count << " reports\n";
-    EXPECT_EQ(Sink.Written, Repeats * ChunkBytes);
+    EXPECT_EQ(Sink.Written, T.Repeats * ChunkBytes);
     EXPECT_EQ(Progress.FirstDone, 0);
     EXPECT_EQ(Progress.FirstTotal, Size);
     EXPECT_EQ(Progress.LastDone, Size);
@@ -226,6 +215,17 @@ TEST_F(LargeSource, ProgressTotalsAreTheFullSizes) {
     // One report per batch of BatchSize bytes, and one before the first.
     EXPECT_GE(Progress.Count, Size / E.BatchSize);
   }
+}
+
+// One test, so that the text is written once: each test runs in a process of its own.
+TEST(LargeSource, CountsHoldBeyondFourGiB) {
+  const TLargeText Text;
+  {
+    SCOPED_TRACE("the program");
+    ProgramCopiesAndDecodes(Text);
+  }
+  SCOPED_TRACE("the component");
+  ProgressTotalsAreTheFullSizes(Text);
 }
 
 } // namespace
