@@ -7,9 +7,9 @@
 //   encoder): one-byte reads and writes, one Write per escape, the decoder's whole-line reads,
 //   a progress report after every line;
 // - buffers of a few MiB, where no caller can see how the bytes travel: the source is read and
-//   the text written in large pieces. The encoder then codes whole runs of bytes at a time; the
-//   decoder hands clean text (no malformed escape, no lone CR or LF) to a kernel, plain or
-//   vector, and only what stops the kernel to the escape rules.
+//   the text written in large pieces, and a kernel (plain, or vector where the processor has
+//   it) codes whole lines at a time. What a kernel does not take (a lone CR for the encoder; a
+//   malformed escape or a lone CR or LF for the decoder) goes to the same routines as above.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -81,9 +81,9 @@ constexpr TDigitTable MakeDigitTable() {
 }
 constexpr TDigitTable Digits = MakeDigitTable();
 
-// Sizes of the buffered way: the source is read in pieces, the text gathered in a buffer of four
-// pieces (the text of a piece is at most three times as long), past whose end vector stores may
-// reach by up to Slack bytes.
+// Sizes of the buffered way: the source is read in pieces and the text gathered in a buffer of
+// four pieces, past whose end vector stores may reach by up to Slack bytes. An encoder kernel is
+// given no more source than the room left holds the text of.
 constexpr std::int64_t DefaultPiece = 1 << 20;
 constexpr std::int64_t Slack = 64;
 std::atomic<std::int64_t> PieceLength{DefaultPiece};
