@@ -12,6 +12,7 @@
 //   malformed escape or a lone CR or LF for the decoder) goes to the same routines as above.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -191,16 +192,39 @@ const std::uint8_t* EncodeRunPlain(const std::uint8_t* P, const std::uint8_t* En
 using TDecodeRun = const std::uint8_t* (*)(const std::uint8_t* P, const std::uint8_t* End,
                                            std::uint8_t*& Out);
 
+// Marks the bytes of Word equal to the byte that Pattern repeats: the lowest mark is exact (a
+// borrow may mark bytes above it), which is all that the search for the first one needs.
+constexpr std::uint64_t MarkBytes(std::uint64_t Word, std::uint64_t Pattern) noexcept {
+  const std::uint64_t X = Word ^ Pattern;
+  return (X - 0x0101010101010101ULL) & ~X & 0x8080808080808080ULL;
+}
+
+// Eight bytes at a time: a word without "=", CR or LF is copied whole; otherwise the bytes
+// before the first of them are, and that element is taken alone.
 const std::uint8_t* DecodeRunPlain(const std::uint8_t* P, const std::uint8_t* End,
                                    std::uint8_t*& Out) {
+  constexpr std::uint64_t Ones = 0x0101010101010101ULL;
   std::uint8_t* W = Out;
   while (P != End) {
-    const std::uint8_t B = *P;
-    if (B != '=' && B != CR && B != LF) {
-      *W++ = B;
-      ++P;
+    if (std::endian::native == std::endian::little && End - P >= 8) {
+      std::uint64_t Word;
+      std::memcpy(&Word, P, 8);
+      std::memcpy(W, &Word, 8); // the bytes past the first mark are written over or lie in slack
+      const std::uint64_t Marks =
+          MarkBytes(Word, '=' * Ones) | MarkBytes(Word, CR * Ones) | MarkBytes(Word, LF * Ones);
+      if (Marks == 0) {
+        P += 8;
+        W += 8;
+        continue;
+      }
+      const int Plain = std::countr_zero(Marks) / 8; // the first byte is the lowest
+      P += Plain;
+      W += Plain;
+    } else if (*P != '=' && *P != CR && *P != LF) {
+      *W++ = *P++;
       continue;
     }
+    const std::uint8_t B = *P;
     const std::int64_t Left = End - P;
     if (B == '=' && Left >= 3) {
       const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
