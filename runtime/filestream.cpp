@@ -155,8 +155,13 @@ TFileStream::TFileStream(const std::string& FileName, TFileMode Mode)
       Unregister();
       Fail(EBUSY);
     }
-    // Only now, with the file known to be ours alone, is an existing destination emptied.
-    if (Create && ::ftruncate(FHandle, 0) != 0) {
+    // Only now, with the file known to be ours alone, is an existing destination emptied. A
+    // file that is empty already is left alone: on ext4 a truncation to nothing marks the file
+    // as replaced, and its close then waits for the new blocks to be allocated (tens of
+    // milliseconds for a few hundred megabytes), which a new file has no reason to pay.
+    struct stat Now {};
+    if (Create && (::fstat(FHandle, &Now) != 0 || Now.st_size != 0) &&
+        ::ftruncate(FHandle, 0) != 0) {
       const int Error = errno;
       Unregister();
       Fail(Error);
