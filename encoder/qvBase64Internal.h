@@ -9,7 +9,7 @@ namespace detail {
 
 // The inner loops of the Base64 codecs. The best one that the processor runs is chosen once,
 // when a codec first runs; every one gives the same bytes.
-enum class TqvBase64Kernel : std::uint8_t { Plain, Avx2 };
+enum class TqvBase64Kernel : std::uint8_t { Plain, Avx2, Avx512Vbmi };
 
 // The kernels that this processor can run, the plain one first.
 std::vector<TqvBase64Kernel> Base64Kernels();

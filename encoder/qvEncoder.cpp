@@ -3,6 +3,7 @@
 #include "encoder/qvEncoder.h"
 
 #include <cmath>
+#include <system_error>
 
 #include "encoder/qvEncoderInternal.h"
 
@@ -15,6 +16,65 @@ const char* LoadMessage(TqvMessage Id) {
       "UUencoded line too long.",
   };
   return Table[static_cast<int>(Id)];
+}
+
+bool OverlapPays(std::int64_t Pieces) {
+  static const bool Processors = std::thread::hardware_concurrency() > 1;
+  return Pieces >= 3 && Processors;
+}
+
+TqvPieceWriter::TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
+    : FDestination(Destination), FBuffers{TqvBlock(Capacity), TqvBlock(Overlap ? Capacity : 0)} {
+  if (!Overlap || Capacity <= 0) return;
+  try {
+    FWriter = std::thread(&TqvPieceWriter::WriteLoop, this);
+  } catch (const std::system_error&) {
+    // No thread to be had: every piece is written where it is coded, as without Overlap.
+  }
+}
+
+TqvPieceWriter::~TqvPieceWriter() { Stop(); }
+
+void TqvPieceWriter::Write(std::int64_t Count) {
+  if (!FWriter.joinable()) {
+    FDestination.WriteBuffer(FBuffers[0].Data(), Count);
+    return;
+  }
+  FIdle.acquire(); // the previous piece is written (or failed); its buffer is free again
+  if (FFailure) {
+    FIdle.release();
+    std::rethrow_exception(FFailure);
+  }
+  FPiece = FBuffers[FFilling].Data();
+  FPieceCount = Count;
+  FFilling ^= 1;
+  FHandedOver.release();
+}
+
+void TqvPieceWriter::Finish() {
+  Stop();
+  if (FFailure) std::rethrow_exception(FFailure);
+}
+
+void TqvPieceWriter::Stop() noexcept {
+  if (!FWriter.joinable()) return;
+  FIdle.acquire();
+  FStopping = true;
+  FHandedOver.release();
+  FWriter.join();
+}
+
+void TqvPieceWriter::WriteLoop() {
+  for (;;) {
+    FHandedOver.acquire();
+    if (FStopping) return;
+    try {
+      FDestination.WriteBuffer(FPiece, FPieceCount);
+    } catch (...) {
+      FFailure = std::current_exception();
+    }
+    FIdle.release();
+  }
 }
 
 } // namespace detail

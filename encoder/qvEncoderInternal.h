@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
+#include <semaphore>
+#include <thread>
 #include <typeinfo>
 
 #include "encoder/qvEncoder.h"
@@ -36,6 +39,48 @@ public:
 private:
   std::unique_ptr<std::uint8_t[]> FData;
 };
+
+// The writing end of an unobserved path. A codec codes each piece into Data() and hands it
+// over with Write; when Overlap is asked for, a second thread writes one piece into the
+// destination while the codec reads and codes the next into the other of two buffers, so the
+// system's copy of the text into the file no longer adds to the time of the coding. The pieces
+// reach the destination whole and in order, with the same calls as without the thread.
+//
+// Finish waits for the last piece and raises what a write raised. Leaving the scope without
+// Finish (an exception on the coding side) still waits for the piece in flight, so that the
+// destination holds every piece handed over before the error; a write error that comes after
+// that other error is not raised again.
+class TqvPieceWriter {
+public:
+  // Overlap is ignored when no second thread can be had.
+  TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap);
+  ~TqvPieceWriter();
+  TqvPieceWriter(const TqvPieceWriter&) = delete;
+  TqvPieceWriter& operator=(const TqvPieceWriter&) = delete;
+
+  std::uint8_t* Data() const noexcept { return FBuffers[FFilling].Data(); }
+  void Write(std::int64_t Count);
+  void Finish();
+
+private:
+  void WriteLoop();
+  void Stop() noexcept;
+
+  rtl::TStream& FDestination;
+  TqvBlock FBuffers[2];
+  int FFilling = 0;
+  std::thread FWriter;
+  std::binary_semaphore FHandedOver{0}; // a piece (or the stop) waits for the writer
+  std::binary_semaphore FIdle{1};       // the writer has no piece in hand
+  const std::uint8_t* FPiece = nullptr;
+  std::int64_t FPieceCount = 0;
+  bool FStopping = false;
+  std::exception_ptr FFailure;
+};
+
+// Whether a second thread for the writing pays for work of this many pieces: a thread costs
+// more than it saves on one or two, and nothing at all when the process has one processor.
+bool OverlapPays(std::int64_t Pieces);
 
 // Reaches the private members of TqvEncoder, for the codec sources and white-box tests.
 struct TqvEncoderAccess {

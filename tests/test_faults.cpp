@@ -163,7 +163,7 @@ bool WaitUntilHeld(const std::string& Name) {
 // A device that refuses every byte: the write error for every method, whether the refusal
 // comes in the middle of the run or at the final flush.
 TEST(Faults, DestinationOnAFullDevice) {
-  for (const std::size_t Size : {std::size_t{10}, std::size_t{700000}}) {
+  for (const std::size_t Size : {std::size_t{10}, std::size_t{700000}, std::size_t{3} << 20}) {
     TSources S(Size);
     for (const auto& M : AllMethods) {
       SCOPED_TRACE(M.Name() + " of " + std::to_string(Size));

@@ -2,7 +2,10 @@
 // progress and the error class.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "encoder/qvEncoder.h"
+#include "encoder/qvEncoderInternal.h"
 #include "tests/support.h"
 
 namespace {
@@ -235,6 +238,73 @@ TEST(Frame, ExceptionClassesNameThemselves) {
   } catch (const EqvEncoderError& Err) {
     EXPECT_EQ(Err.ErrorCode, -7);
     EXPECT_STREQ(Err.what(), "boom");
+  }
+}
+
+// The writing end of the unobserved paths, with and without its second thread: every piece
+// reaches the destination whole, in order, as one write call of its own.
+TEST(PieceWriter, PiecesArriveWholeAndInOrder) {
+  for (const bool Overlap : {false, true}) {
+    SCOPED_TRACE(Overlap ? "overlapped" : "in line");
+    vt::TTestStream Dst;
+    std::string Expected;
+    std::vector<std::int64_t> Sizes;
+    {
+      detail::TqvPieceWriter W(Dst, 5000, Overlap);
+      for (int I = 0; I < 200; ++I) {
+        const auto Count = static_cast<std::int64_t>(I * 37 % 5000 + 1);
+        const std::string Piece = vt::RandomBytes(static_cast<std::size_t>(Count), I);
+        std::copy(Piece.begin(), Piece.end(), W.Data());
+        W.Write(Count);
+        Expected += Piece;
+        Sizes.push_back(Count);
+      }
+      W.Finish();
+    }
+    EXPECT_TRUE(Dst.Data == Expected);
+    EXPECT_EQ(Dst.WriteSizes, Sizes);
+  }
+}
+
+// A write that fails is raised on the coding side, by the next Write or by Finish, and no piece
+// is written after it.
+TEST(PieceWriter, AFailedWriteIsRaisedAndEndsTheWriting) {
+  for (const bool Overlap : {false, true}) {
+    SCOPED_TRACE(Overlap ? "overlapped" : "in line");
+    vt::TTestStream Dst;
+    Dst.MaxWrite = 100; // the first piece of more than 100 bytes is written short
+    int Handed = 0;
+    auto Run = [&] {
+      detail::TqvPieceWriter W(Dst, 1000, Overlap);
+      for (const std::int64_t Count : {50, 60, 500, 70, 80, 90}) {
+        std::fill_n(W.Data(), Count, static_cast<std::uint8_t>('a' + Handed));
+        W.Write(Count);
+        ++Handed;
+      }
+      W.Finish();
+    };
+    EXPECT_THROW(Run(), rtl::EWriteError);
+    EXPECT_EQ(Dst.WriteSizes, (std::vector<std::int64_t>{50, 60, 500}));
+    EXPECT_LE(Handed, 4); // at most the one piece after the failed write was coded
+  }
+}
+
+// An error on the coding side still leaves every piece handed over in the destination.
+TEST(PieceWriter, AnErrorWhileCodingKeepsWhatWasHandedOver) {
+  for (const bool Overlap : {false, true}) {
+    SCOPED_TRACE(Overlap ? "overlapped" : "in line");
+    rtl::TMemoryStream Dst;
+    try {
+      detail::TqvPieceWriter W(Dst, 3, Overlap);
+      for (const char C : std::string("abcdef")) {
+        std::fill_n(W.Data(), 3, static_cast<std::uint8_t>(C));
+        W.Write(3);
+      }
+      throw std::runtime_error("the source failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(Dst.Bytes(),
+              "aaabbbcccdddeeefff");
   }
 }
 
