@@ -471,28 +471,41 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
   // not needed afterwards. Longer pieces keep their text to count what the earlier batches gave.
   const bool InPlace = Piece == Batch;
   detail::TqvBlock In(Piece);
-  detail::TqvBlock Separate(InPlace ? 0 : Piece / 4 * 3 + 64);
-  std::uint8_t* Out = InPlace ? In.Data() : Separate.Data();
+  // In place, a piece must be written before the next read reuses its block: no second thread.
+  detail::TqvPieceWriter Separate(Destination, InPlace ? 0 : Piece / 4 * 3 + 64,
+                                  !InPlace && detail::OverlapPays((Total + Piece - 1) / Piece));
+  const auto Emit = [&](std::int64_t Count) {
+    if (InPlace)
+      Destination.WriteBuffer(In.Data(), Count);
+    else
+      Separate.Write(Count);
+  };
   std::uint8_t QuadPosition = 0, PartialByte = 0;
   DecodeStopped = false;
   for (;;) {
     const std::int64_t Got = std::min(Source.Read(In.Data(), Piece), Piece);
-    if (Got <= 0) return TDecodeEnd::EndOfText;
+    if (Got <= 0) {
+      Separate.Finish();
+      return TDecodeEnd::EndOfText;
+    }
+    std::uint8_t* const Out = InPlace ? In.Data() : Separate.Data();
     const std::uint8_t QuadAtStart = QuadPosition;
     const TDecodeResult R = DecodeText(In.Data(), Got, Out, QuadPosition, PartialByte);
     if (!R.WrongSymbol) {
-      Destination.WriteBuffer(Out, R.Written);
+      Emit(R.Written);
       continue;
     }
     // Pieces begin at batch borders, so the failing batch starts at a multiple of Batch here.
     const std::int64_t PieceStart = Source.Position() - Got;
     const std::int64_t BatchStart = R.Read / Batch * Batch;
     if (StopOnWrongSymbol) {
-      Destination.WriteBuffer(Out, DecodedLength(In.Data(), BatchStart, QuadAtStart));
+      Emit(DecodedLength(In.Data(), BatchStart, QuadAtStart));
+      Separate.Finish();
       Source.SetPosition(PieceStart + std::min(BatchStart + Batch, Got));
       return TDecodeEnd::WrongSymbolStop;
     }
-    Destination.WriteBuffer(Out, R.Written);
+    Emit(R.Written);
+    Separate.Finish();
     DecodeStopped = true;
     const std::int64_t NextEnd = BatchStart + 2 * Batch;
     if (NextEnd <= Got)

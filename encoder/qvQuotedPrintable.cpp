@@ -107,12 +107,13 @@ std::int64_t ColumnLimit(std::int32_t LineLength) noexcept {
   return (LineLength < 6 ? 6 : static_cast<std::int64_t>(LineLength)) - 6;
 }
 
-// The destination through a buffer: bytes are gathered and written in pieces of megabytes.
+// The destination through a buffer: bytes are gathered and written in pieces of megabytes, by
+// a second thread when Overlap asks for one (see TqvPieceWriter).
 class TBufferedOut {
 public:
-  TBufferedOut(rtl::TStream& Destination, std::int64_t Capacity)
-      : FDestination(Destination), FBlock(Capacity + Slack), FCur(FBlock.Data()),
-        FEnd(FBlock.Data() + Capacity) {}
+  TBufferedOut(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
+      : FWriter(Destination, Capacity + Slack, Overlap), FCapacity(Capacity),
+        FCur(FWriter.Data()), FEnd(FCur + Capacity) {}
 
   // Room for the next Count bytes (at most the capacity), and Slack bytes beyond them, written
   // through the returned pointer and handed back with Took.
@@ -128,17 +129,28 @@ public:
     *FCur++ = B;
   }
   void Flush() {
-    const std::int64_t Count = FCur - FBlock.Data();
-    FCur = FBlock.Data();
-    FDestination.WriteBuffer(FBlock.Data(), Count);
+    FWriter.Write(FCur - FWriter.Data());
+    FCur = FWriter.Data();
+    FEnd = FCur + FCapacity;
+  }
+  // Writes what is gathered and waits until everything is written.
+  void Finish() {
+    Flush();
+    FWriter.Finish();
   }
 
 private:
-  rtl::TStream& FDestination;
-  detail::TqvBlock FBlock;
+  detail::TqvPieceWriter FWriter;
+  std::int64_t FCapacity;
   std::uint8_t* FCur;
   std::uint8_t* FEnd;
 };
+
+// Whether the text of what is left in Source is worth a second thread, in buffers of Capacity.
+bool OverlapPays(rtl::TStream& Source, std::int64_t Capacity) {
+  const std::int64_t Left = Source.Size() - Source.Position();
+  return detail::OverlapPays((Left + Capacity - 1) / Capacity);
+}
 
 // --- Kernels ---
 //
@@ -539,7 +551,8 @@ public:
 
   TQPEncodeBuffers(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Limit)
       : FSource(Source), FPieceLength(PieceFor(Source)), FPiece(FPieceLength),
-        FOut(Destination, 4 * FPieceLength), FLimit(Limit) {}
+        FOut(Destination, 4 * FPieceLength, OverlapPays(Source, 4 * FPieceLength)),
+        FLimit(Limit) {}
 
   bool Next(std::uint8_t& B) {
     if (FCur == FEnd && !Refill()) return false;
@@ -564,7 +577,7 @@ public:
     FCur = FKernel(FCur, End, Out, Column, FLimit);
     FOut.Took(Out);
   }
-  void Finish() { FOut.Flush(); }
+  void Finish() { FOut.Finish(); }
 
 private:
   bool Refill() {
@@ -657,8 +670,8 @@ private:
 // The buffer's writes, without a check apiece: the decoder reserves first.
 class TQPDecodeBuffer {
 public:
-  TQPDecodeBuffer(rtl::TStream& Destination, std::int64_t Capacity)
-      : FOut(Destination, Capacity), FCur(FOut.Reserve(0)) {}
+  TQPDecodeBuffer(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
+      : FOut(Destination, Capacity, Overlap), FCur(FOut.Reserve(0)) {}
   void Reserve(std::int64_t Count) {
     FOut.Took(FCur);
     FCur = FOut.Reserve(Count);
@@ -670,7 +683,7 @@ public:
   }
   void Finish() {
     FOut.Took(FCur);
-    FOut.Flush();
+    FOut.Finish();
   }
 
 private:
@@ -686,7 +699,7 @@ void DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination) {
   const std::int64_t Length = PieceFor(Source);
   const TDecodeRun Run = DecodeRunInUse();
   detail::TqvBlock Piece(Length);
-  TQPDecodeBuffer Out(Destination, 4 * Length);
+  TQPDecodeBuffer Out(Destination, 4 * Length, OverlapPays(Source, 4 * Length));
   TQPEscape Escape;
   std::int64_t Breaks = 0; // line breaks met since the last line byte
   bool AfterCR = false, InLine = false;

@@ -409,15 +409,17 @@ void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
   const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength / B) * B;
   const std::int64_t Largest = std::min(N, Piece);
   TPaddedBlock Input(Largest);
-  detail::TqvBlock Text(Layout.TextSize(Largest, true));
+  detail::TqvPieceWriter Text(Destination, Layout.TextSize(Largest, true),
+                              detail::OverlapPays((N + Piece - 1) / Piece));
   for (std::int64_t Left = N; Left > 0;) {
     const std::int64_t Take = std::min(Left, Piece);
     Source.ReadBuffer(Input.Data(), Take);
     Left -= Take;
     const std::uint8_t* End =
         EncodeText(Input.Data(), Take, Left == 0, Layout, Text.Data(), NoReport);
-    Destination.WriteBuffer(Text.Data(), End - Text.Data());
+    Text.Write(End - Text.Data());
   }
+  Text.Finish();
 }
 
 // The decoder over pieces of the source. A line that a piece cuts before its decoding can be
@@ -429,7 +431,10 @@ void DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
   constexpr std::int64_t HeldMax = 128;
   const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength);
   const std::int64_t Room = std::min(N, Piece) + HeldMax;
-  TPaddedBlock Input(Room), Output(Room);
+  TPaddedBlock Input(Room);
+  // The decoding loop writes up to Slack bytes past its output.
+  detail::TqvPieceWriter Output(Destination, Room + Slack,
+                                detail::OverlapPays((N + Piece - 1) / Piece));
   TLineDecoder Decoder;
   std::int64_t Held = 0;
   for (std::int64_t Left = N;;) {
@@ -439,13 +444,17 @@ void DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
     const std::int64_t Len = Held + Take;
     std::memset(Input.Data() + Len, 0, Slack);
     const auto Step = Decoder.Decode(Input.Data(), Len, Left == 0, Output.Data(), NoReports);
-    if (Step.Written > 0) Destination.WriteBuffer(Output.Data(), Step.Written);
+    if (Step.Written > 0) Output.Write(Step.Written);
     if (Step.Stopped) {
+      Output.Finish();
       // The whole-source way has read everything by now; so leave the source at its end.
       if (Left > 0) Source.SetPosition(Start + N);
       return;
     }
-    if (Left == 0) return;
+    if (Left == 0) {
+      Output.Finish();
+      return;
+    }
     Held = Len - Step.Consumed;
     std::memmove(Input.Data(), Input.Data() + Step.Consumed, static_cast<std::size_t>(Held));
   }
