@@ -65,6 +65,18 @@ constexpr TQuadTables QuadTables = [] {
   return T;
 }();
 
+// The 6-bit code of every 7-bit byte value, 0x80 for the values outside the alphabet; the
+// AVX-512 VBMI decoder looks a whole register of characters up in it at once.
+struct TCodeTable {
+  std::uint8_t Code[128];
+};
+constexpr TCodeTable CodeTable = [] {
+  TCodeTable T{};
+  for (int C = 0; C < 128; ++C)
+    T.Code[C] = DecodeTable[C] == 0 ? 0x80 : static_cast<std::uint8_t>(DecodeTable[C] - 1);
+  return T;
+}();
+
 // The bytes that a text may hold anywhere without their being part of a group.
 constexpr bool IsSkipped(std::uint8_t C) noexcept {
   return C == '\n' || C == '\r' || C == ' ' || C == '=';
@@ -182,6 +194,49 @@ EncodeGroupsVbmi(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out)
   _mm512_mask_storeu_epi8(Out, Store, _mm512_permutexvar_epi8(Codes, Table));
   return Out + 4 * Groups;
 }
+
+// AVX-512 VBMI: 64 characters per step, looked up in the 128-entry code table by one two-table
+// permutation (a byte with its top bit set, or one that the table marks, is outside the
+// alphabet), merged to 24 bits per group by two multiply-adds and gathered by one permutation.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::int64_t
+DecodeQuadsVbmi(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
+                std::int64_t& Written) {
+  const __m512i Low = _mm512_loadu_si512(CodeTable.Code);
+  const __m512i High = _mm512_loadu_si512(CodeTable.Code + 64);
+  const __m512i Merge12 = _mm512_set1_epi32(0x01400140);
+  const __m512i Merge24 = _mm512_set1_epi32(0x00011000);
+  // Byte 3g + k of the result is byte 2 - k of word g.
+  const __m512i Gather = _mm512_set_epi8(
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 60, 61, 62, 56, 57, 58, 52, 53, 54, 48, 49,
+      50, 44, 45, 46, 40, 41, 42, 36, 37, 38, 32, 33, 34, 28, 29, 30, 24, 25, 26, 20, 21, 22, 16,
+      17, 18, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2);
+  std::int64_t I = 0, O = 0;
+  while (Count - I >= 64) {
+    const __m512i C = _mm512_loadu_si512(In + I);
+    const __m512i Codes = _mm512_permutex2var_epi8(Low, C, High);
+    const std::uint64_t Bad = _mm512_movepi8_mask(_mm512_or_si512(Codes, C));
+    const int Clean = Bad == 0 ? 64 : __builtin_ctzll(Bad);
+    const int Whole = Clean & ~3;
+    if (Whole > 0) {
+      const __m512i Words =
+          _mm512_madd_epi16(_mm512_maddubs_epi16(Codes, Merge12), Merge24);
+      const __m512i Bytes = _mm512_permutexvar_epi8(Gather, Words);
+      if (Whole == 64) // 48 bytes and 16 of filler, as in the AVX2 kernel
+        _mm512_storeu_si512(Out + O, Bytes);
+      else
+        _mm512_mask_storeu_epi8(Out + O, (std::uint64_t{1} << (Whole / 4 * 3)) - 1, Bytes);
+      I += Whole;
+      O += Whole / 4 * 3;
+    }
+    if (Clean == 64) continue;
+    if (Clean != Whole || !IsLineBreak(In[I])) break;
+    while (I < Count && IsLineBreak(In[I])) ++I;
+  }
+  std::int64_t Tail = 0;
+  I += DecodeQuadsPlain(In + I, Count - I, Out + O, Tail);
+  Written = O + Tail;
+  return I;
+}
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -280,15 +335,16 @@ TKernels KernelsOf(TqvBase64Kernel Kind) {
   case TqvBase64Kernel::Avx2:
     return {Kind, EncodeGroupsAvx2, DecodeQuadsAvx2};
   case TqvBase64Kernel::Avx512Vbmi:
-    return {Kind, EncodeGroupsVbmi, DecodeQuadsAvx2};
+    return {Kind, EncodeGroupsVbmi, DecodeQuadsVbmi};
 #endif
   default:
     return {TqvBase64Kernel::Plain, EncodeGroupsPlain, DecodeQuadsPlain};
   }
 }
 
-// The AVX-512 VBMI kind encodes with a kernel of its own and decodes with the AVX2 one: a VBMI
-// decoder was measured here and gave no gain on whole conversions.
+// AVX-512 VBMI first: over memory streams its encoder is about a third faster than the AVX2 one
+// and its decoder a few per cent; on whole conversions of files the copies in and out of the
+// operating system leave the decoders' difference within the noise.
 TqvBase64Kernel BestKernel() {
   for (const auto Kind : {TqvBase64Kernel::Avx512Vbmi, TqvBase64Kernel::Avx2})
     if (CanRun(Kind)) return Kind;
