@@ -561,7 +561,15 @@ TEST(Base64Program, ReportsAWrongSymbolAndKeepsTheEarlierBatches) {
 // observable path leaves: the same bytes, errors and positions.
 
 std::string KernelName(detail::TqvBase64Kernel K) {
-  return K == detail::TqvBase64Kernel::Plain ? "plain" : "AVX2";
+  switch (K) {
+  case detail::TqvBase64Kernel::Plain:
+    return "plain";
+  case detail::TqvBase64Kernel::Avx2:
+    return "AVX2";
+  case detail::TqvBase64Kernel::Avx512Vbmi:
+    return "AVX-512 VBMI";
+  }
+  return "unknown";
 }
 
 // Restores the kernel and the piece length that a test changes.
