@@ -24,13 +24,16 @@ bool OverlapPays(std::int64_t Pieces) {
 }
 
 TqvPieceWriter::TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
-    : FDestination(Destination), FBuffers{TqvBlock(Capacity), TqvBlock(Overlap ? Capacity : 0)} {
+    : FDestination(Destination) {
+  FBuffers[0] = TqvBlock(Capacity);
   if (!Overlap || Capacity <= 0) return;
+  for (int I = 1; I < Depth; ++I) FBuffers[I] = TqvBlock(Capacity);
   try {
     FWriter = std::thread(&TqvPieceWriter::WriteLoop, this);
   } catch (const std::system_error&) {
-    // No thread to be had: every piece is written where it is coded, as without Overlap.
+    return; // no thread to be had: every piece is written where it is coded
   }
+  FFree.release(Depth - 1);
 }
 
 TqvPieceWriter::~TqvPieceWriter() { Stop(); }
@@ -40,15 +43,13 @@ void TqvPieceWriter::Write(std::int64_t Count) {
     FDestination.WriteBuffer(FBuffers[0].Data(), Count);
     return;
   }
-  FIdle.acquire(); // the previous piece is written (or failed); its buffer is free again
-  if (FFailure) {
-    FIdle.release();
+  Queue({FBuffers[FFilling].Data(), Count});
+  FFree.acquire(); // the oldest buffer is written (or the writing failed)
+  if (FFailed.load(std::memory_order_acquire)) {
+    FFree.release();
     std::rethrow_exception(FFailure);
   }
-  FPiece = FBuffers[FFilling].Data();
-  FPieceCount = Count;
-  FFilling ^= 1;
-  FHandedOver.release();
+  FFilling = (FFilling + 1) % Depth;
 }
 
 void TqvPieceWriter::Finish() {
@@ -56,24 +57,34 @@ void TqvPieceWriter::Finish() {
   if (FFailure) std::rethrow_exception(FFailure);
 }
 
+void TqvPieceWriter::Queue(TPiece Piece) {
+  FQueue[FQueueTail] = Piece;
+  FQueueTail = (FQueueTail + 1) % (Depth + 1);
+  FQueued.release();
+}
+
+// The writer takes the queued pieces in order, and then the stop.
 void TqvPieceWriter::Stop() noexcept {
   if (!FWriter.joinable()) return;
-  FIdle.acquire();
-  FStopping = true;
-  FHandedOver.release();
+  Queue({nullptr, -1});
   FWriter.join();
 }
 
 void TqvPieceWriter::WriteLoop() {
   for (;;) {
-    FHandedOver.acquire();
-    if (FStopping) return;
-    try {
-      FDestination.WriteBuffer(FPiece, FPieceCount);
-    } catch (...) {
-      FFailure = std::current_exception();
+    FQueued.acquire();
+    const TPiece Piece = FQueue[FQueueHead];
+    FQueueHead = (FQueueHead + 1) % (Depth + 1);
+    if (Piece.Count < 0) return;
+    if (!FFailed.load(std::memory_order_relaxed)) { // nothing is written after a failed write
+      try {
+        FDestination.WriteBuffer(Piece.Data, Piece.Count);
+      } catch (...) {
+        FFailure = std::current_exception();
+        FFailed.store(true, std::memory_order_release);
+      }
     }
-    FIdle.release();
+    FFree.release();
   }
 }
 

@@ -1,6 +1,7 @@
 // Helpers that the codec sources share. Not installed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -26,6 +27,7 @@ constexpr std::uint8_t LoByte(std::int64_t Value) noexcept {
 // EOutOfMemory. Released when it goes out of scope, also when an exception passes.
 class TqvBlock {
 public:
+  TqvBlock() = default;
   explicit TqvBlock(std::int64_t Count) {
     if (Count <= 0) return;
     try {
@@ -41,15 +43,17 @@ private:
 };
 
 // The writing end of an unobserved path. A codec codes each piece into Data() and hands it
-// over with Write; when Overlap is asked for, a second thread writes one piece into the
-// destination while the codec reads and codes the next into the other of two buffers, so the
-// system's copy of the text into the file no longer adds to the time of the coding. The pieces
-// reach the destination whole and in order, with the same calls as without the thread.
+// over with Write; when Overlap is asked for, a second thread writes the pieces into the
+// destination while the codec reads and codes the next one into another buffer, so the
+// system's copy of the text into the file no longer adds to the time of the coding. A piece is
+// queued before the codec waits for a free buffer, so the writer goes from one piece straight
+// to the next. The pieces reach the destination whole and in order, with the same calls as
+// without the thread.
 //
-// Finish waits for the last piece and raises what a write raised. Leaving the scope without
-// Finish (an exception on the coding side) still waits for the piece in flight, so that the
-// destination holds every piece handed over before the error; a write error that comes after
-// that other error is not raised again.
+// Finish waits for the last piece and raises what a write raised; nothing is written after a
+// failed write. Leaving the scope without Finish (an exception on the coding side) still waits
+// for the pieces handed over, so that the destination holds them all; a write error that comes
+// after that other error is not raised again.
 class TqvPieceWriter {
 public:
   // Overlap is ignored when no second thread can be had.
@@ -62,19 +66,30 @@ public:
   void Write(std::int64_t Count);
   void Finish();
 
+  // Buffers in turn: one being coded into, the other queued for the writer or free. More were
+  // measured and gave nothing.
+  static constexpr int Depth = 2;
+
 private:
+  struct TPiece {
+    const std::uint8_t* Data;
+    std::int64_t Count; // -1: the writer stops
+  };
+  void Queue(TPiece Piece);
   void WriteLoop();
   void Stop() noexcept;
 
   rtl::TStream& FDestination;
-  TqvBlock FBuffers[2];
+  TqvBlock FBuffers[Depth];
   int FFilling = 0;
   std::thread FWriter;
-  std::binary_semaphore FHandedOver{0}; // a piece (or the stop) waits for the writer
-  std::binary_semaphore FIdle{1};       // the writer has no piece in hand
-  const std::uint8_t* FPiece = nullptr;
-  std::int64_t FPieceCount = 0;
-  bool FStopping = false;
+  TPiece FQueue[Depth + 1]; // handed over and not yet written, and room for the stop
+  int FQueueHead = 0, FQueueTail = 0;
+  std::counting_semaphore<Depth + 1> FQueued{0}; // pieces (or the stop) waiting for the writer
+  std::counting_semaphore<Depth> FFree{0};       // buffers written and free to code into
+  // Set by the writer once FFailure holds a failed write; the coding side may look at FFailure
+  // only after seeing it set, or after the writer has ended.
+  std::atomic<bool> FFailed{false};
   std::exception_ptr FFailure;
 };
 
