@@ -425,15 +425,27 @@ void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
   Piece = std::min(Piece, N);
   const std::int64_t MostChars =
       4 * ((Piece + 2) / 3) + (LineBytes > 0 ? 2 * (Piece / LineBytes + 1) : 0);
-  detail::TqvBlock In(Piece);
-  detail::TqvPieceWriter Text(Destination, MostChars, detail::OverlapPays((N + Piece - 1) / Piece));
-  for (std::int64_t Done = 0; Done < N;) {
-    const std::int64_t Count = std::min(Piece, N - Done);
-    Source.ReadBuffer(In.Data(), Count);
-    Text.Write(EncodePiece(In.Data(), Count, Done, LineBytes, Text.Data()));
-    Done += Count;
-  }
-  Text.Finish();
+  const std::int64_t Pieces = (N + Piece - 1) / Piece;
+  const bool TwoThreads = detail::OverlapPays(Pieces);
+  struct TSteps final : detail::TqvPieceSteps {
+    rtl::TStream &Source, &Destination;
+    std::int64_t N, LineBytes, Piece;
+    detail::TqvBlock In[2], Text[2];
+    std::int64_t Chars[2] = {0, 0};
+
+    TSteps(rtl::TStream& S, rtl::TStream& D, std::int64_t N_, std::int64_t L, std::int64_t P,
+           std::int64_t MostChars, bool Two)
+        : Source(S), Destination(D), N(N_), LineBytes(L), Piece(P),
+          In{detail::TqvBlock(P), detail::TqvBlock(Two ? P : 0)},
+          Text{detail::TqvBlock(MostChars), detail::TqvBlock(Two ? MostChars : 0)} {}
+    std::int64_t Count(std::int64_t I) const { return std::min(Piece, N - I * Piece); }
+    void Read(std::int64_t I, int W) override { Source.ReadBuffer(In[W].Data(), Count(I)); }
+    void Code(std::int64_t I, int W) override {
+      Chars[W] = EncodePiece(In[W].Data(), Count(I), I * Piece, LineBytes, Text[W].Data());
+    }
+    void Write(std::int64_t, int W) override { Destination.WriteBuffer(Text[W].Data(), Chars[W]); }
+  } Steps(Source, Destination, N, LineBytes, Piece, MostChars, TwoThreads);
+  detail::RunPieces(Pieces, Steps, TwoThreads);
 }
 
 // --- Decoding ---

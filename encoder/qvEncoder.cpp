@@ -2,7 +2,9 @@
 // progress event.
 #include "encoder/qvEncoder.h"
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <system_error>
 
 #include "encoder/qvEncoderInternal.h"
@@ -86,6 +88,81 @@ void TqvPieceWriter::WriteLoop() {
     }
     FFree.release();
   }
+}
+
+namespace {
+
+// Whose turn it is among the pieces: the number of the piece that may go next, or -1 once a
+// thread has failed.
+class TTurn {
+public:
+  bool WaitFor(std::int64_t Piece) {
+    for (;;) {
+      const std::int64_t Now = FNext.load(std::memory_order_acquire);
+      if (Now == Piece) return true;
+      if (Now < 0) return false;
+      FNext.wait(Now, std::memory_order_acquire);
+    }
+  }
+  void Pass(std::int64_t Piece) { // a failure stays: the turn does not go on after it
+    std::int64_t Expected = Piece;
+    FNext.compare_exchange_strong(Expected, Piece + 1, std::memory_order_release,
+                                  std::memory_order_relaxed);
+    FNext.notify_all();
+  }
+  void Fail() {
+    FNext.store(-1, std::memory_order_release);
+    FNext.notify_all();
+  }
+
+private:
+  std::atomic<std::int64_t> FNext{0};
+};
+
+struct TRun {
+  TqvPieceSteps& Steps;
+  std::int64_t Pieces;
+  TTurn Reads, Writes;
+  std::mutex Lock;
+  std::exception_ptr Failure; // the first one
+
+  void Work(int Worker, int Stride) noexcept {
+    try {
+      for (std::int64_t I = Worker; I < Pieces; I += Stride) {
+        if (!Reads.WaitFor(I)) return;
+        Steps.Read(I, Worker);
+        Reads.Pass(I);
+        Steps.Code(I, Worker);
+        if (!Writes.WaitFor(I)) return;
+        Steps.Write(I, Worker);
+        Writes.Pass(I);
+      }
+    } catch (...) {
+      {
+        const std::lock_guard<std::mutex> Guard(Lock);
+        if (!Failure) Failure = std::current_exception();
+      }
+      Reads.Fail();
+      Writes.Fail();
+    }
+  }
+};
+
+} // namespace
+
+void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads) {
+  TRun Run{Steps, Pieces, {}, {}, {}, {}};
+  std::thread Second;
+  if (TwoThreads && Pieces > 1) {
+    try {
+      Second = std::thread(&TRun::Work, &Run, 1, 2);
+    } catch (const std::system_error&) {
+      // no second thread to be had: this one does every piece
+    }
+  }
+  Run.Work(0, Second.joinable() ? 2 : 1);
+  if (Second.joinable()) Second.join();
+  if (Run.Failure) std::rethrow_exception(Run.Failure);
 }
 
 } // namespace detail

@@ -97,6 +97,24 @@ private:
 // more than it saves on one or two, and nothing at all when the process has one processor.
 bool OverlapPays(std::int64_t Pieces);
 
+// Pieces that can be coded each on its own (their text depends only on where they stand), on
+// two threads at once: piece I goes to thread I % 2, which reads it, codes it into buffers of
+// its own and writes its text. The reads follow one another in the order of the pieces, and so
+// do the writes, so the streams see the same calls as when one thread does it all; what one
+// thread reads, codes and writes stays in its own processor's cache.
+class TqvPieceSteps {
+public:
+  virtual ~TqvPieceSteps() = default;
+  // Worker is 0 or 1: which of the two sets of buffers to use.
+  virtual void Read(std::int64_t Piece, int Worker) = 0;
+  virtual void Code(std::int64_t Piece, int Worker) = 0;
+  virtual void Write(std::int64_t Piece, int Worker) = 0;
+};
+// Runs the steps of Pieces pieces, on two threads when TwoThreads is true and one can be had.
+// The first failure of either thread is raised once both have stopped; after it, no piece is
+// read or written any more.
+void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads);
+
 // Reaches the private members of TqvEncoder, for the codec sources and white-box tests.
 struct TqvEncoderAccess {
   struct Codecs; // the dispatch tables of Encode and Decode

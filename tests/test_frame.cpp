@@ -2,6 +2,7 @@
 // progress and the error class.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 #include "encoder/qvEncoder.h"
@@ -305,6 +306,47 @@ TEST(PieceWriter, AnErrorWhileCodingKeepsWhatWasHandedOver) {
     }
     EXPECT_EQ(Dst.Bytes(),
               "aaabbbcccdddeeefff");
+  }
+}
+
+// Pieces coded on two threads: the reads and the writes each come in the order of the pieces,
+// every piece is coded once, and a failure ends the run with no later piece read or written.
+TEST(PieceSteps, ReadsAndWritesKeepTheOrderOfThePieces) {
+  struct TRecorder : detail::TqvPieceSteps {
+    std::vector<std::int64_t> Reads, Writes;
+    std::atomic<int> Coded{0};
+    std::int64_t FailReadAt = -1, FailWriteAt = -1;
+    void Read(std::int64_t I, int) override {
+      if (I == FailReadAt) throw rtl::EReadError(rtl::SReadError);
+      Reads.push_back(I);
+    }
+    void Code(std::int64_t, int) override { ++Coded; }
+    void Write(std::int64_t I, int) override {
+      if (I == FailWriteAt) throw rtl::EWriteError(rtl::SWriteError);
+      Writes.push_back(I);
+    }
+  };
+  std::vector<std::int64_t> All(500);
+  for (std::size_t I = 0; I < All.size(); ++I) All[I] = static_cast<std::int64_t>(I);
+  for (const bool Two : {false, true}) {
+    SCOPED_TRACE(Two ? "two threads" : "one thread");
+    TRecorder Clean;
+    detail::RunPieces(500, Clean, Two);
+    EXPECT_EQ(Clean.Reads, All);
+    EXPECT_EQ(Clean.Writes, All);
+    EXPECT_EQ(Clean.Coded, 500);
+
+    TRecorder BadRead;
+    BadRead.FailReadAt = 300;
+    EXPECT_THROW(detail::RunPieces(500, BadRead, Two), rtl::EReadError);
+    EXPECT_EQ(BadRead.Reads, std::vector<std::int64_t>(All.begin(), All.begin() + 300));
+    EXPECT_LE(BadRead.Writes.size(), 300u);
+
+    TRecorder BadWrite;
+    BadWrite.FailWriteAt = 200;
+    EXPECT_THROW(detail::RunPieces(500, BadWrite, Two), rtl::EWriteError);
+    EXPECT_EQ(BadWrite.Writes, std::vector<std::int64_t>(All.begin(), All.begin() + 200));
+    EXPECT_LE(BadWrite.Reads.size(), 203u); // the other thread may have read a piece or two on
   }
 }
 
