@@ -206,10 +206,10 @@ DecodeQuadsVbmi(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
   const __m512i Merge12 = _mm512_set1_epi32(0x01400140);
   const __m512i Merge24 = _mm512_set1_epi32(0x00011000);
   // Byte 3g + k of the result is byte 2 - k of word g.
-  const __m512i Gather = _mm512_set_epi8(
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 60, 61, 62, 56, 57, 58, 52, 53, 54, 48, 49,
-      50, 44, 45, 46, 40, 41, 42, 36, 37, 38, 32, 33, 34, 28, 29, 30, 24, 25, 26, 20, 21, 22, 16,
-      17, 18, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2);
+  const __m512i Gather = _mm512_set_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 60, 61, 62,
+                                         56, 57, 58, 52, 53, 54, 48, 49, 50, 44, 45, 46, 40, 41, 42,
+                                         36, 37, 38, 32, 33, 34, 28, 29, 30, 24, 25, 26, 20, 21, 22,
+                                         16, 17, 18, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2);
   std::int64_t I = 0, O = 0;
   while (Count - I >= 64) {
     const __m512i C = _mm512_loadu_si512(In + I);
@@ -218,8 +218,7 @@ DecodeQuadsVbmi(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
     const int Clean = Bad == 0 ? 64 : __builtin_ctzll(Bad);
     const int Whole = Clean & ~3;
     if (Whole > 0) {
-      const __m512i Words =
-          _mm512_madd_epi16(_mm512_maddubs_epi16(Codes, Merge12), Merge24);
+      const __m512i Words = _mm512_madd_epi16(_mm512_maddubs_epi16(Codes, Merge12), Merge24);
       const __m512i Bytes = _mm512_permutexvar_epi8(Gather, Words);
       if (Whole == 64) // 48 bytes and 16 of filler, as in the AVX2 kernel
         _mm512_storeu_si512(Out + O, Bytes);
@@ -425,27 +424,11 @@ void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
   Piece = std::min(Piece, N);
   const std::int64_t MostChars =
       4 * ((Piece + 2) / 3) + (LineBytes > 0 ? 2 * (Piece / LineBytes + 1) : 0);
-  const std::int64_t Pieces = (N + Piece - 1) / Piece;
-  const bool TwoThreads = detail::OverlapPays(Pieces);
-  struct TSteps final : detail::TqvPieceSteps {
-    rtl::TStream &Source, &Destination;
-    std::int64_t N, LineBytes, Piece;
-    detail::TqvBlock In[2], Text[2];
-    std::int64_t Chars[2] = {0, 0};
-
-    TSteps(rtl::TStream& S, rtl::TStream& D, std::int64_t N_, std::int64_t L, std::int64_t P,
-           std::int64_t MostChars, bool Two)
-        : Source(S), Destination(D), N(N_), LineBytes(L), Piece(P),
-          In{detail::TqvBlock(P), detail::TqvBlock(Two ? P : 0)},
-          Text{detail::TqvBlock(MostChars), detail::TqvBlock(Two ? MostChars : 0)} {}
-    std::int64_t Count(std::int64_t I) const { return std::min(Piece, N - I * Piece); }
-    void Read(std::int64_t I, int W) override { Source.ReadBuffer(In[W].Data(), Count(I)); }
-    void Code(std::int64_t I, int W) override {
-      Chars[W] = EncodePiece(In[W].Data(), Count(I), I * Piece, LineBytes, Text[W].Data());
-    }
-    void Write(std::int64_t, int W) override { Destination.WriteBuffer(Text[W].Data(), Chars[W]); }
-  } Steps(Source, Destination, N, LineBytes, Piece, MostChars, TwoThreads);
-  detail::RunPieces(Pieces, Steps, TwoThreads);
+  detail::CodePieces(
+      Source, Destination, N, Piece, MostChars, 0,
+      [&](const std::uint8_t* In, std::int64_t Count, std::int64_t Index, std::uint8_t* Text) {
+        return EncodePiece(In, Count, Index * Piece, LineBytes, Text);
+      });
 }
 
 // --- Decoding ---

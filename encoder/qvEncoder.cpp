@@ -2,8 +2,10 @@
 // progress event.
 #include "encoder/qvEncoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 
@@ -38,7 +40,9 @@ TqvPieceWriter::TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity,
   FFree.release(Depth - 1);
 }
 
-TqvPieceWriter::~TqvPieceWriter() { Stop(); }
+TqvPieceWriter::~TqvPieceWriter() {
+  Stop();
+}
 
 void TqvPieceWriter::Write(std::int64_t Count) {
   if (!FWriter.joinable()) {
@@ -163,6 +167,41 @@ void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads) {
   Run.Work(0, Second.joinable() ? 2 : 1);
   if (Second.joinable()) Second.join();
   if (Run.Failure) std::rethrow_exception(Run.Failure);
+}
+
+void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N, std::int64_t Piece,
+                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code) {
+  const std::int64_t Pieces = (N + Piece - 1) / Piece;
+  const bool TwoThreads = OverlapPays(Pieces);
+  const std::int64_t InCapacity = std::min(N, Piece) + 2 * Margin;
+  struct TSteps final : TqvPieceSteps {
+    TSteps(rtl::TStream& S, rtl::TStream& D, std::int64_t N_, std::int64_t P, std::int64_t M,
+           const TqvPieceCode& C, std::int64_t InCapacity, std::int64_t TextCapacity, bool Two)
+        : Source(S), Destination(D), N(N_), Piece(P), Margin(M),
+          Coder(C), In{TqvBlock(InCapacity), TqvBlock(Two ? InCapacity : 0)},
+          Text{TqvBlock(TextCapacity), TqvBlock(Two ? TextCapacity : 0)} {
+      for (const TqvBlock& B : In) // the margins around the largest piece
+        if (B.Data() != nullptr) {
+          std::memset(B.Data(), 0, static_cast<std::size_t>(Margin));
+          std::memset(B.Data() + InCapacity - Margin, 0, static_cast<std::size_t>(Margin));
+        }
+    }
+    std::int64_t Count(std::int64_t I) const { return std::min(Piece, N - I * Piece); }
+    void Read(std::int64_t I, int W) override {
+      Source.ReadBuffer(In[W].Data() + Margin, Count(I));
+    }
+    void Code(std::int64_t I, int W) override {
+      Length[W] = Coder(In[W].Data() + Margin, Count(I), I, Text[W].Data());
+    }
+    void Write(std::int64_t, int W) override { Destination.WriteBuffer(Text[W].Data(), Length[W]); }
+
+    rtl::TStream &Source, &Destination;
+    std::int64_t N, Piece, Margin;
+    const TqvPieceCode& Coder;
+    TqvBlock In[2], Text[2];
+    std::int64_t Length[2] = {0, 0};
+  } Steps(Source, Destination, N, Piece, Margin, Code, InCapacity, TextCapacity, TwoThreads);
+  RunPieces(Pieces, Steps, TwoThreads);
 }
 
 } // namespace detail

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <semaphore>
@@ -114,6 +115,16 @@ public:
 // The first failure of either thread is raised once both have stopped; after it, no piece is
 // read or written any more.
 void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads);
+
+// Codes the N bytes from Source's position in pieces of Piece bytes (the last one may be
+// shorter), each on its own: Code(In, Count, Index, Text) writes the text of piece Index, at
+// most TextCapacity bytes, and returns its length; the texts are written to Destination in
+// order. Every input buffer has Margin zero bytes before and after it, for kernels that read a
+// little beyond their bytes. Two threads share the pieces when that pays (see OverlapPays).
+using TqvPieceCode = std::function<std::int64_t(const std::uint8_t* In, std::int64_t Count,
+                                                std::int64_t Index, std::uint8_t* Text)>;
+void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N, std::int64_t Piece,
+                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code);
 
 // Reaches the private members of TqvEncoder, for the codec sources and white-box tests.
 struct TqvEncoderAccess {

@@ -407,33 +407,12 @@ void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_
                     const TLineLayout& Layout) {
   const std::int64_t B = Layout.BytesPerLine;
   const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength / B) * B;
-  const std::int64_t Largest = std::min(N, Piece);
-  const std::int64_t Pieces = (N + Piece - 1) / Piece;
-  const bool TwoThreads = detail::OverlapPays(Pieces);
-  struct TSteps final : detail::TqvPieceSteps {
-    rtl::TStream &Source, &Destination;
-    std::int64_t N, Piece;
-    const TLineLayout& Layout;
-    TPaddedBlock Input[2];
-    detail::TqvBlock Text[2];
-    std::int64_t Chars[2] = {0, 0};
-
-    TSteps(rtl::TStream& S, rtl::TStream& D, std::int64_t N_, std::int64_t P,
-           const TLineLayout& L, std::int64_t Largest, bool Two)
-        : Source(S), Destination(D), N(N_), Piece(P), Layout(L),
-          Input{TPaddedBlock(Largest), TPaddedBlock(Two ? Largest : 0)},
-          Text{detail::TqvBlock(L.TextSize(Largest, true)),
-               detail::TqvBlock(Two ? L.TextSize(Largest, true) : 0)} {}
-    std::int64_t Count(std::int64_t I) const { return std::min(Piece, N - I * Piece); }
-    void Read(std::int64_t I, int W) override { Source.ReadBuffer(Input[W].Data(), Count(I)); }
-    void Code(std::int64_t I, int W) override {
-      const bool Final = (I + 1) * Piece >= N;
-      Chars[W] = EncodeText(Input[W].Data(), Count(I), Final, Layout, Text[W].Data(), NoReport) -
-                 Text[W].Data();
-    }
-    void Write(std::int64_t, int W) override { Destination.WriteBuffer(Text[W].Data(), Chars[W]); }
-  } Steps(Source, Destination, N, Piece, Layout, Largest, TwoThreads);
-  detail::RunPieces(Pieces, Steps, TwoThreads);
+  detail::CodePieces(
+      Source, Destination, N, Piece, Layout.TextSize(std::min(N, Piece), true), Slack,
+      [&](const std::uint8_t* In, std::int64_t Count, std::int64_t Index, std::uint8_t* Text) {
+        const bool Final = (Index + 1) * Piece >= N;
+        return EncodeText(In, Count, Final, Layout, Text, NoReport) - Text;
+      });
 }
 
 // The decoder over pieces of the source. A line that a piece cuts before its decoding can be
