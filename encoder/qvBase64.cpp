@@ -131,6 +131,26 @@ std::int64_t DecodeQuadsPlain(const std::uint8_t* In, std::int64_t Count, std::u
 
 #ifdef VEXOR_BASE64_X86
 
+// What the vector decoding kernels share. After a step that found Clean clean characters, Whole
+// of them in whole groups and already taken (I is past them): whether the kernel goes on, past
+// the line breaks that ended the step. A step of Width clean characters always goes on.
+inline bool GoesOn(const std::uint8_t* In, std::int64_t Count, std::int64_t& I, int Clean,
+                   int Whole, int Width) {
+  if (Clean == Width) return true;
+  if (Clean != Whole || !IsLineBreak(In[I])) return false;
+  while (I < Count && IsLineBreak(In[I])) ++I;
+  return true;
+}
+
+// The rest of the text, from I (with O bytes stored), to the plain kernel.
+inline std::int64_t DecodeRestPlain(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
+                                    std::int64_t I, std::int64_t O, std::int64_t& Written) {
+  std::int64_t Tail = 0;
+  I += DecodeQuadsPlain(In + I, Count - I, Out + O, Tail);
+  Written = O + Tail;
+  return I;
+}
+
 // AVX2: eight groups per step. Each 128-bit lane takes four groups; their bytes are spread to
 // one group per 32-bit word and the four 6-bit codes of a word are moved into its four bytes by
 // two multiplications. The codes become characters by adding an offset chosen per range.
@@ -227,14 +247,9 @@ DecodeQuadsVbmi(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
       I += Whole;
       O += Whole / 4 * 3;
     }
-    if (Clean == 64) continue;
-    if (Clean != Whole || !IsLineBreak(In[I])) break;
-    while (I < Count && IsLineBreak(In[I])) ++I;
+    if (!GoesOn(In, Count, I, Clean, Whole, 64)) break;
   }
-  std::int64_t Tail = 0;
-  I += DecodeQuadsPlain(In + I, Count - I, Out + O, Tail);
-  Written = O + Tail;
-  return I;
+  return DecodeRestPlain(In, Count, Out, I, O, Written);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -292,14 +307,9 @@ __attribute__((target("avx2"))) std::int64_t DecodeQuadsAvx2(const std::uint8_t*
       I += Whole;
       O += Whole / 4 * 3;
     }
-    if (Clean == 32) continue;
-    if (Clean != Whole || !IsLineBreak(In[I])) break;
-    while (I < Count && IsLineBreak(In[I])) ++I;
+    if (!GoesOn(In, Count, I, Clean, Whole, 32)) break;
   }
-  std::int64_t Tail = 0;
-  I += DecodeQuadsPlain(In + I, Count - I, Out + O, Tail);
-  Written = O + Tail;
-  return I;
+  return DecodeRestPlain(In, Count, Out, I, O, Written);
 }
 
 #endif // VEXOR_BASE64_X86
