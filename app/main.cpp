@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -12,6 +13,20 @@
 #include "runtime/streams.h"
 
 namespace {
+
+bool SameFile(int Handle, const struct stat& File) {
+  struct stat St {};
+  return ::fstat(Handle, &St) == 0 && St.st_dev == File.st_dev && St.st_ino == File.st_ino;
+}
+
+// Where "Done." goes: standard output, unless the destination is standard output (a pipe, a
+// terminal or a file), which then carries the coded bytes alone; standard error in that case,
+// unless it is the destination too. Returns -1 for nowhere.
+int DoneHandle(int Destination) {
+  struct stat File {};
+  if (::fstat(Destination, &File) != 0 || !SameFile(STDOUT_FILENO, File)) return STDOUT_FILENO;
+  return SameFile(STDERR_FILENO, File) ? -1 : STDERR_FILENO;
+}
 
 void Run(const std::vector<std::string>& Args) {
   // Declared in this order so that they are freed destination, source, encoder, on every path.
@@ -23,9 +38,10 @@ void Run(const std::vector<std::string>& Args) {
     Encoder->Encode(*Source, *Destination);
   else
     Encoder->Decode(*Source, *Destination);
+  const int Say = DoneHandle(Destination->Handle());
   // A full disk must end the run before "Done.", so the last bytes are handed over here.
   Destination->Close();
-  rtl::WriteLn("Done.");
+  if (Say >= 0) rtl::WriteLn("Done.", Say);
 }
 
 // A standard handle that the caller closed is taken by /dev/null, so that no file this run opens

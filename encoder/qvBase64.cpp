@@ -4,8 +4,9 @@
 // What a text looks like is decided in two routines, EncodePiece and DecodeText, that code one
 // piece of a source with explicit carried state. Both ways of moving the bytes use them: the
 // stream calls that a caller can watch (one Read and one Write for the encoder, batches for the
-// decoder), and whole pieces of about a megabyte when nobody can watch (see
-// TqvEncoderAccess::Unobserved), which keeps memory small and the file system's copies cheap.
+// decoder), and whole pieces of about a megabyte when nobody can watch or the caller asks for
+// them (see TqvEncoderAccess::PiecePath), which keeps memory small and the file system's copies
+// cheap.
 // Inside the two routines, inner loops ("kernels") code whole groups of clean text; every
 // other byte goes through the one simple step that holds the rules.
 #include <algorithm>
@@ -424,21 +425,23 @@ std::int64_t EncodePiece(const std::uint8_t* In, std::int64_t Count, std::int64_
 // Codes the N bytes from the source's position in pieces of whole lines, each read, coded and
 // written before the next: the same text and positions as one Read and one Write, in bounded
 // memory.
+// N is -1 for a source of unknown size, which is coded up to its end.
 void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
-                    std::int64_t LineBytes) {
+                    std::int64_t LineBytes, detail::TqvProgress& Progress) {
   std::int64_t Piece = PieceOverride > 0 ? PieceOverride : DefaultEncodePiece;
   if (LineBytes > 0 && LineBytes <= Piece)
     Piece = Piece / LineBytes * LineBytes;
   else
     Piece = std::max<std::int64_t>(3, Piece / 3 * 3);
-  Piece = std::min(Piece, N);
+  if (N >= 0) Piece = std::max<std::int64_t>(std::min(Piece, N), 1);
   const std::int64_t MostChars =
       4 * ((Piece + 2) / 3) + (LineBytes > 0 ? 2 * (Piece / LineBytes + 1) : 0);
-  detail::CodePieces(
-      Source, Destination, N, Piece, MostChars, 0,
-      [&](const std::uint8_t* In, std::int64_t Count, std::int64_t Index, std::uint8_t* Text) {
-        return EncodePiece(In, Count, Index * Piece, LineBytes, Text);
-      });
+  detail::CodePieces(Source, Destination, N, Piece, MostChars, 0,
+                     [&](const std::uint8_t* In, std::int64_t Count, std::int64_t Index, bool,
+                         std::uint8_t* Text) {
+                       return EncodePiece(In, Count, Index * Piece, LineBytes, Text);
+                     },
+                     Progress);
 }
 
 // --- Decoding ---
@@ -522,31 +525,41 @@ enum class TDecodeEnd { EndOfText, WrongSymbolStop, WrongSymbolContinue };
 // batch by batch decoding would: under a stop, only the batches before the failing one written
 // and the source after it; under continue, everything before the wrong symbol written and the
 // source after the batch that follows the failing one.
-TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Total,
-                          std::int64_t Batch, bool StopOnWrongSymbol, bool& DecodeStopped) {
+// A source of unknown size (Progress.Total() -1) is decoded up to its end, and is not moved back
+// after a wrong symbol: a pipe cannot be.
+TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Batch,
+                          bool StopOnWrongSymbol, bool& DecodeStopped,
+                          detail::TqvProgress& Progress) {
+  const std::int64_t Total = Progress.Total();
   const std::int64_t Preferred = PieceOverride > 0 ? PieceOverride : DefaultDecodePiece;
   // No longer than the whole batches that cover the text: a short text takes little memory.
-  const std::int64_t Piece = std::min(Batch >= Preferred ? Batch : Preferred / Batch * Batch,
-                                      (Total + Batch - 1) / Batch * Batch);
+  std::int64_t Piece = Batch >= Preferred ? Batch : Preferred / Batch * Batch;
+  if (Total >= 0) Piece = std::min(Piece, (Total + Batch - 1) / Batch * Batch);
   // A piece of one batch decodes in place: a failing batch then writes nothing, so its text is
   // not needed afterwards. Longer pieces keep their text to count what the earlier batches gave.
   const bool InPlace = Piece == Batch;
   detail::TqvBlock In(Piece);
   // In place, a piece must be written before the next read reuses its block: no second thread.
-  detail::TqvPieceWriter Separate(Destination, InPlace ? 0 : Piece / 4 * 3 + 64,
-                                  !InPlace && detail::OverlapPays((Total + Piece - 1) / Piece));
+  detail::TqvPieceWriter Separate(
+      Destination, InPlace ? 0 : Piece / 4 * 3 + 64,
+      !InPlace && detail::OverlapPays(Total >= 0 ? (Total + Piece - 1) / Piece : -1));
   const auto Emit = [&](std::int64_t Count) {
     if (InPlace)
       Destination.WriteBuffer(In.Data(), Count);
     else
       Separate.Write(Count);
   };
+  const bool Seekable = Total >= 0;
   std::uint8_t QuadPosition = 0, PartialByte = 0;
+  std::int64_t Done = 0; // text bytes read
   DecodeStopped = false;
   for (;;) {
-    const std::int64_t Got = std::min(Source.Read(In.Data(), Piece), Piece);
+    // Whole pieces, so that every piece begins at a batch border whatever the stream delivers
+    // per call; a short piece is the last.
+    const std::int64_t Got = detail::ReadFull(Source, In.Data(), Piece);
     if (Got <= 0) {
       Separate.Finish();
+      Progress.Finish(Done);
       return TDecodeEnd::EndOfText;
     }
     std::uint8_t* const Out = InPlace ? In.Data() : Separate.Data();
@@ -554,33 +567,36 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
     const TDecodeResult R = DecodeText(In.Data(), Got, Out, QuadPosition, PartialByte);
     if (!R.WrongSymbol) {
       Emit(R.Written);
+      Done += Got;
+      if (Got < Piece) {
+        Separate.Finish();
+        Progress.Finish(Done);
+        return TDecodeEnd::EndOfText;
+      }
+      Progress.Coded(Done);
       continue;
     }
-    // Pieces begin at batch borders, so the failing batch starts at a multiple of Batch here.
-    const std::int64_t PieceStart = Source.Position() - Got;
+    const std::int64_t PieceStart = Done;
     const std::int64_t BatchStart = R.Read / Batch * Batch;
     if (StopOnWrongSymbol) {
       Emit(DecodedLength(In.Data(), BatchStart, QuadAtStart));
       Separate.Finish();
-      Source.SetPosition(PieceStart + std::min(BatchStart + Batch, Got));
+      if (Seekable)
+        Source.SetPosition(Source.Position() - Got + std::min(BatchStart + Batch, Got));
       return TDecodeEnd::WrongSymbolStop;
     }
     Emit(R.Written);
     Separate.Finish();
     DecodeStopped = true;
     const std::int64_t NextEnd = BatchStart + 2 * Batch;
-    if (NextEnd <= Got)
-      Source.SetPosition(PieceStart + NextEnd);
-    else if (Got == Piece) // the failing batch ends this piece; the next one is still unread
+    if (NextEnd <= Got) {
+      if (Seekable) Source.SetPosition(Source.Position() - Got + NextEnd);
+    } else if (Got == Piece) { // the failing batch ends this piece; the next one is still unread
       Source.Read(In.Data(), Batch);
+    }
+    Progress.Finish(PieceStart + Got);
     return TDecodeEnd::WrongSymbolContinue;
   }
-}
-
-// A stream given as both source and destination sees its reads and writes interleave, so only
-// the calls of the format give the same result.
-bool Unobserved(const TqvEncoder& E, rtl::TStream& Source, rtl::TStream& Destination) {
-  return &Source != &Destination && detail::TqvEncoderAccess::Unobserved(E, Source, Destination);
 }
 
 } // namespace
@@ -616,16 +632,20 @@ void SetBase64PieceLength(std::int64_t Bytes) {
 } // namespace detail
 
 void TqvEncoder::EncodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
+  if (detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    const std::int64_t N = detail::PieceTotal(Source);
+    detail::TqvProgress Progress(*this, N);
+    if (N == 0) return;
+    EncodeInPieces(Source, Destination, N,
+                   SuppressCrlf ? 0 : 3 * std::int64_t{GetEffectiveCharsPerLine()} / 4, Progress);
+    return;
+  }
   const std::int64_t Size = Source.Size();
   const std::int64_t N = Size - Source.Position();
   ReportProgress(0, N);
   if (N <= 0) return;
   const std::int64_t LineBytes =
       SuppressCrlf ? 0 : 3 * std::int64_t{GetEffectiveCharsPerLine()} / 4;
-  if (Unobserved(*this, Source, Destination)) {
-    EncodeInPieces(Source, Destination, N, LineBytes);
-    return;
-  }
   const std::int64_t T = TextLength(N, LineBytes);
 
   detail::TqvBlock Input(N);
@@ -660,19 +680,27 @@ void TqvEncoder::EncodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::DecodeBase64(rtl::TStream& Source, rtl::TStream& Destination) {
+  const bool StopOnWrongSymbol = ErrorProcessing != epContinue;
+  if (detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    const std::int64_t Total = detail::PieceTotal(Source);
+    detail::TqvProgress Progress(*this, Total);
+    const std::int64_t Batch =
+        Total >= 0 ? std::min<std::int64_t>(BatchSize, Total) : std::int64_t{BatchSize};
+    DecodeStopped = false;
+    if (Batch <= 0) { // a batch of no bytes reads nothing
+      Progress.Finish(0);
+      return;
+    }
+    if (DecodeInPieces(Source, Destination, Batch, StopOnWrongSymbol, DecodeStopped, Progress) ==
+        TDecodeEnd::WrongSymbolStop)
+      RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::WrongSymbols), -2);
+    return;
+  }
   const std::int64_t Size = Source.Size();
   const std::int64_t Total = Size - Source.Position();
   const std::int64_t Start = Source.Position();
   ReportProgress(0, Total);
   const std::int64_t Batch = std::min<std::int64_t>(BatchSize, Total);
-  const bool StopOnWrongSymbol = ErrorProcessing != epContinue;
-
-  if (Batch > 0 && Unobserved(*this, Source, Destination)) {
-    if (DecodeInPieces(Source, Destination, Total, Batch, StopOnWrongSymbol, DecodeStopped) ==
-        TDecodeEnd::WrongSymbolStop)
-      RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::WrongSymbols), -2);
-    return;
-  }
 
   detail::TqvBlock Buffer(Batch);
   std::uint8_t QuadPosition = 0, PartialByte = 0;

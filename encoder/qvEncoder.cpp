@@ -24,7 +24,39 @@ const char* LoadMessage(TqvMessage Id) {
 
 bool OverlapPays(std::int64_t Pieces) {
   static const bool Processors = std::thread::hardware_concurrency() > 1;
-  return Pieces >= 3 && Processors;
+  return (Pieces < 0 || Pieces >= 3) && Processors;
+}
+
+std::int64_t PieceTotal(rtl::TStream& Source) {
+  if (!Source.SizeKnown()) return -1;
+  const std::int64_t Size = Source.Size();
+  return std::max<std::int64_t>(Size - Source.Position(), 0);
+}
+
+std::int64_t ReadFull(rtl::TStream& Source, void* Buffer, std::int64_t Count) {
+  auto* P = static_cast<std::uint8_t*>(Buffer);
+  std::int64_t Done = 0;
+  while (Done < Count) {
+    const std::int64_t Got = Source.Read(P + Done, Count - Done);
+    if (Got <= 0) break;
+    Done += std::min(Got, Count - Done);
+  }
+  return Done;
+}
+
+TqvProgress::TqvProgress(TqvEncoder& Encoder, std::int64_t Total)
+    : FEncoder(Encoder), FTotal(Total), FObserved(TqvEncoderAccess::Observed(Encoder)) {
+  TqvEncoderAccess::ReportProgress(FEncoder, 0, FTotal);
+}
+
+void TqvProgress::Coded(std::int64_t Bytes) {
+  if (FTotal >= 0 && Bytes >= FTotal) return; // the last report says that
+  TqvEncoderAccess::ReportProgress(FEncoder, Bytes, FTotal);
+}
+
+void TqvProgress::Finish(std::int64_t Bytes) {
+  const std::int64_t Total = FTotal >= 0 ? FTotal : Bytes;
+  TqvEncoderAccess::ReportProgress(FEncoder, Total, Total);
 }
 
 TqvPieceWriter::TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
@@ -118,6 +150,7 @@ public:
     FNext.store(-1, std::memory_order_release);
     FNext.notify_all();
   }
+  std::int64_t Now() const { return FNext.load(std::memory_order_acquire); }
 
 private:
   std::atomic<std::int64_t> FNext{0};
@@ -129,16 +162,26 @@ struct TRun {
   TTurn Reads, Writes;
   std::mutex Lock;
   std::exception_ptr Failure; // the first one
+  std::int64_t Reported = 0;  // pieces passed to Written; the calling thread's alone
+
+  // Written runs on the calling thread (worker 0): for the other thread's pieces it runs when
+  // the calling thread next holds the turn to write, or once both have stopped.
+  void ReportBefore(std::int64_t Piece) {
+    for (; Reported < Piece; ++Reported) Steps.Written(Reported);
+  }
 
   void Work(int Worker, int Stride) noexcept {
     try {
       for (std::int64_t I = Worker; I < Pieces; I += Stride) {
         if (!Reads.WaitFor(I)) return;
-        Steps.Read(I, Worker);
-        Reads.Pass(I);
+        const bool Exists = Steps.Read(I, Worker);
+        Reads.Pass(I); // a later piece finds out for itself that it does not exist
+        if (!Exists) return;
         Steps.Code(I, Worker);
         if (!Writes.WaitFor(I)) return;
+        if (Worker == 0) ReportBefore(I);
         Steps.Write(I, Worker);
+        if (Worker == 0) ReportBefore(I + 1);
         Writes.Pass(I);
       }
     } catch (...) {
@@ -155,6 +198,7 @@ struct TRun {
 } // namespace
 
 void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads) {
+  if (Pieces < 0) Pieces = INT64_MAX;
   TRun Run{Steps, Pieces, {}, {}, {}, {}};
   std::thread Second;
   if (TwoThreads && Pieces > 1) {
@@ -167,41 +211,72 @@ void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads) {
   Run.Work(0, Second.joinable() ? 2 : 1);
   if (Second.joinable()) Second.join();
   if (Run.Failure) std::rethrow_exception(Run.Failure);
+  Run.ReportBefore(Run.Writes.Now());
 }
 
 void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N, std::int64_t Piece,
-                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code) {
-  const std::int64_t Pieces = (N + Piece - 1) / Piece;
+                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code,
+                TqvProgress& Progress) {
+  const std::int64_t Pieces = N >= 0 ? (N + Piece - 1) / Piece : -1;
   const bool TwoThreads = OverlapPays(Pieces);
-  const std::int64_t InCapacity = std::min(N, Piece) + 2 * Margin;
+  const std::int64_t InCapacity = (N >= 0 ? std::min(N, Piece) : Piece) + 2 * Margin;
   struct TSteps final : TqvPieceSteps {
     TSteps(rtl::TStream& S, rtl::TStream& D, std::int64_t N_, std::int64_t P, std::int64_t M,
-           const TqvPieceCode& C, std::int64_t InCapacity, std::int64_t TextCapacity, bool Two)
-        : Source(S), Destination(D), N(N_), Piece(P), Margin(M),
-          Coder(C), In{TqvBlock(InCapacity), TqvBlock(Two ? InCapacity : 0)},
+           const TqvPieceCode& C, TqvProgress& Pr, std::int64_t InCapacity,
+           std::int64_t TextCapacity, bool Two)
+        : Source(S), Destination(D), N(N_), Pieces(N_ >= 0 ? (N_ + P - 1) / P : -1), Piece(P),
+          Margin(M), Coder(C), Progress(Pr),
+          In{TqvBlock(InCapacity), TqvBlock(Two ? InCapacity : 0)},
           Text{TqvBlock(TextCapacity), TqvBlock(Two ? TextCapacity : 0)} {
-      for (const TqvBlock& B : In) // the margins around the largest piece
-        if (B.Data() != nullptr) {
-          std::memset(B.Data(), 0, static_cast<std::size_t>(Margin));
-          std::memset(B.Data() + InCapacity - Margin, 0, static_cast<std::size_t>(Margin));
-        }
+      for (const TqvBlock& B : In) // the margin before the bytes; the one after is set per read
+        if (B.Data() != nullptr) std::memset(B.Data(), 0, static_cast<std::size_t>(Margin));
     }
-    std::int64_t Count(std::int64_t I) const { return std::min(Piece, N - I * Piece); }
-    void Read(std::int64_t I, int W) override {
-      Source.ReadBuffer(In[W].Data() + Margin, Count(I));
+    bool Read(std::int64_t I, int W) override {
+      std::uint8_t* const Bytes = In[W].Data() + Margin;
+      if (N >= 0) {
+        Count[W] = std::min(Piece, N - I * Piece);
+        Last[W] = I == Pieces - 1;
+        Source.ReadBuffer(Bytes, Count[W]);
+      } else {
+        // The piece after a short one does not exist; a full one may be followed by nothing,
+        // which makes an empty last piece.
+        const std::int64_t Ended = EndedAt.load(std::memory_order_acquire);
+        if (Ended >= 0 && I > Ended) return false;
+        Count[W] = ReadFull(Source, Bytes, Piece);
+        Last[W] = Count[W] < Piece;
+        if (Last[W]) {
+          EndBytes = I * Piece + Count[W];
+          EndedAt.store(I, std::memory_order_release);
+        }
+      }
+      std::memset(Bytes + Count[W], 0, static_cast<std::size_t>(Margin));
+      return true;
     }
     void Code(std::int64_t I, int W) override {
-      Length[W] = Coder(In[W].Data() + Margin, Count(I), I, Text[W].Data());
+      Length[W] = Coder(In[W].Data() + Margin, Count[W], I, Last[W], Text[W].Data());
     }
     void Write(std::int64_t, int W) override { Destination.WriteBuffer(Text[W].Data(), Length[W]); }
+    void Written(std::int64_t I) override { Progress.Coded(Through(I)); }
+
+    // The source bytes in pieces 0 to I: every piece is whole but the last one.
+    std::int64_t Through(std::int64_t I) const {
+      if (N >= 0) return std::min((I + 1) * Piece, N);
+      return EndedAt.load(std::memory_order_acquire) == I ? EndBytes : (I + 1) * Piece;
+    }
 
     rtl::TStream &Source, &Destination;
-    std::int64_t N, Piece, Margin;
+    std::int64_t N, Pieces, Piece, Margin;
     const TqvPieceCode& Coder;
+    TqvProgress& Progress;
     TqvBlock In[2], Text[2];
-    std::int64_t Length[2] = {0, 0};
-  } Steps(Source, Destination, N, Piece, Margin, Code, InCapacity, TextCapacity, TwoThreads);
+    std::int64_t Count[2] = {0, 0}, Length[2] = {0, 0};
+    bool Last[2] = {false, false};
+    std::atomic<std::int64_t> EndedAt{-1}; // the piece that ended a source of unknown size
+    std::int64_t EndBytes = 0;             // the bytes of that source, set before EndedAt
+  } Steps(Source, Destination, N, Piece, Margin, Code, Progress, InCapacity, TextCapacity,
+          TwoThreads);
   RunPieces(Pieces, Steps, TwoThreads);
+  Progress.Finish(N >= 0 ? N : Steps.EndBytes);
 }
 
 } // namespace detail
@@ -219,10 +294,16 @@ using TCodecTable = TCodec[cm8Bit + 1];
 
 // Both directions share the frame: nothing left means nothing happens, not even the method
 // check; a method number above cm8Bit is refused before anything is read, written or reported.
+// A source that cannot tell its size without being read whole (a pipe) is not asked for it
+// where the codec will move pieces: it is asked only whether a byte is left.
 void Dispatch(TqvEncoder& Encoder, TqvEncodeMethod Method, const TCodecTable& Table,
               rtl::TStream& Source, rtl::TStream& Destination) {
-  const std::int64_t Size = Source.Size();
-  if (Size - Source.Position() <= 0) return;
+  if (!Source.SizeKnown() && detail::TqvEncoderAccess::PiecePath(Encoder, Source, Destination)) {
+    if (Source.AtEnd()) return;
+  } else {
+    const std::int64_t Size = Source.Size();
+    if (Size - Source.Position() <= 0) return;
+  }
   if (Method > cm8Bit)
     RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::UnsupportedFormat), -1);
   (Encoder.*Table[Method])(Source, Destination);
@@ -248,6 +329,22 @@ void TqvEncoder::Decode(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::CopyPlain(rtl::TStream& Source, rtl::TStream& Destination) {
+  if (!Source.SizeKnown() && detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    // Up to the end, as the bytes arrive.
+    constexpr std::int64_t Piece = 1 << 20;
+    detail::TqvProgress Progress(*this, -1);
+    const detail::TqvBlock Buffer(Piece);
+    std::int64_t Done = 0;
+    for (;;) {
+      const std::int64_t Got = detail::ReadFull(Source, Buffer.Data(), Piece);
+      Destination.WriteBuffer(Buffer.Data(), Got);
+      Done += Got;
+      if (Got < Piece) break;
+      Progress.Coded(Done);
+    }
+    Progress.Finish(Done);
+    return;
+  }
   // 64-bit count: for sources below 2^31 bytes this equals the 32-bit difference, and larger
   // sources are copied whole instead of wrapping.
   const std::int64_t Size = Source.Size();

@@ -66,7 +66,17 @@ public:
   std::int32_t CharsPerLine = 76;
   bool SuppressCrlf = false;
   std::int32_t BatchSize = 8192;                     // read batch of the Base64 decoder
-  TqvProgressEvent OnProgress;                       // not set
+  // Progress: (0, N) first, then reports of how far the call has come, N being the bytes to
+  // code. Without Streaming a handler (or a derived class, or streams of the caller's own) makes
+  // every codec use exactly the stream calls of its format, holding a whole source in memory
+  // for Base64 encoding and for UUencode.
+  TqvProgressEvent OnProgress; // not set
+  // Streaming trades the exact stream calls for constant memory and speed: every codec reads and
+  // writes pieces of about a megabyte, with the same bytes, errors and final positions, and
+  // reports (0, N), then (source bytes coded so far, N) after each piece, and (N, N) last, all on
+  // the calling thread. A source that cannot tell its size (a pipe, a device) reports N as -1
+  // until the last report, which is (bytes coded, bytes coded).
+  bool Streaming = false;
   bool AllowESC = false;                             // stored, read by no operation
   std::string CharSet;                               // stored, read by no operation
   TqvEncodeErrorProcessing ErrorProcessing = epStop; // Base64 decoder only

@@ -94,9 +94,39 @@ private:
   std::exception_ptr FFailure;
 };
 
-// Whether a second thread for the writing pays for work of this many pieces: a thread costs
-// more than it saves on one or two, and nothing at all when the process has one processor.
+// Whether a second thread for the writing pays for work of this many pieces (-1: a source of
+// unknown size): a thread costs more than it saves on one or two, and nothing at all when the
+// process has one processor.
 bool OverlapPays(std::int64_t Pieces);
+
+// The bytes from the source's position to its end, or -1 when the source cannot tell without
+// being read to its end (see TStream::SizeKnown).
+std::int64_t PieceTotal(rtl::TStream& Source);
+
+// Reads until Count bytes are in or the source has ended (a Read of 0); returns the count.
+// Streams may deliver fewer bytes than asked at any call.
+std::int64_t ReadFull(rtl::TStream& Source, void* Buffer, std::int64_t Count);
+
+// The progress reports of a piece path: (0, Total) when it is made, (coded so far, Total) after
+// each piece but the last, and (Total, Total) at Finish; with a Total of -1 (a source of unknown
+// size) Finish reports the bytes coded as both numbers. Every report goes through
+// ReportProgress on the calling thread.
+class TqvProgress {
+public:
+  TqvProgress(TqvEncoder& Encoder, std::int64_t Total);
+  void Coded(std::int64_t Bytes);
+  void Finish(std::int64_t Bytes);
+  // Whether anybody sees the reports (a handler, or a class derived from TqvEncoder); a path
+  // may then hand over its text at every report, so that the destination holds what was
+  // reported when a handler raises.
+  bool Observed() const noexcept { return FObserved; }
+  std::int64_t Total() const noexcept { return FTotal; }
+
+private:
+  TqvEncoder& FEncoder;
+  std::int64_t FTotal;
+  bool FObserved;
+};
 
 // Pieces that can be coded each on its own (their text depends only on where they stand), on
 // two threads at once: piece I goes to thread I % 2, which reads it, codes it into buffers of
@@ -106,30 +136,36 @@ bool OverlapPays(std::int64_t Pieces);
 class TqvPieceSteps {
 public:
   virtual ~TqvPieceSteps() = default;
-  // Worker is 0 or 1: which of the two sets of buffers to use.
-  virtual void Read(std::int64_t Piece, int Worker) = 0;
+  // Worker is 0 or 1: which of the two sets of buffers to use. Read returns false when there is
+  // no such piece (the one before it ended the source), which ends the run.
+  virtual bool Read(std::int64_t Piece, int Worker) = 0;
   virtual void Code(std::int64_t Piece, int Worker) = 0;
   virtual void Write(std::int64_t Piece, int Worker) = 0;
+  // Called on the calling thread, in the order of the pieces, once each piece is written.
+  virtual void Written(std::int64_t) {}
 };
-// Runs the steps of Pieces pieces, on two threads when TwoThreads is true and one can be had.
-// The first failure of either thread is raised once both have stopped; after it, no piece is
-// read or written any more.
+// Runs the steps of Pieces pieces (-1: until a Read finds no piece), on two threads when
+// TwoThreads is true and one can be had. The first failure of either thread, Written's
+// included, is raised once both have stopped; after it, no piece is read or written any more.
 void RunPieces(std::int64_t Pieces, TqvPieceSteps& Steps, bool TwoThreads);
 
-// Codes the N bytes from Source's position in pieces of Piece bytes (the last one may be
-// shorter), each on its own: Code(In, Count, Index, Text) writes the text of piece Index, at
-// most TextCapacity bytes, and returns its length; the texts are written to Destination in
-// order. Every input buffer has Margin zero bytes before and after it, for kernels that read a
-// little beyond their bytes. Two threads share the pieces when that pays (see OverlapPays).
-using TqvPieceCode = std::function<std::int64_t(const std::uint8_t* In, std::int64_t Count,
-                                                std::int64_t Index, std::uint8_t* Text)>;
+// Codes the N bytes from Source's position (N -1: up to the end of a source of unknown size) in
+// pieces of Piece bytes, each on its own: Code(In, Count, Index, Last, Text) writes the text of
+// piece Index, at most TextCapacity bytes, and returns its length; Last says that no byte
+// follows (the last piece may be shorter than the others, and with N -1 it may be empty). The
+// texts are written to Destination in order and reported to Progress. Every input buffer has
+// Margin zero bytes before and after its bytes, for kernels that read a little beyond them. Two
+// threads share the pieces when that pays (see OverlapPays).
+using TqvPieceCode =
+    std::function<std::int64_t(const std::uint8_t* In, std::int64_t Count, std::int64_t Index,
+                               bool Last, std::uint8_t* Text)>;
 void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N, std::int64_t Piece,
-                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code);
+                std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code,
+                TqvProgress& Progress);
 
 // Reaches the private members of TqvEncoder, for the codec sources and white-box tests.
 struct TqvEncoderAccess {
   struct Codecs; // the dispatch tables of Encode and Decode
-  static void CopyPlain(TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) { E.CopyPlain(S, D); }
   static void EncodeBase64(TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) {
     E.EncodeBase64(S, D);
   }
@@ -145,12 +181,18 @@ struct TqvEncoderAccess {
     E.ReportProgress(Done, Total);
   }
 
-  // True when no caller can observe how the bytes travel: the encoder is exactly a TqvEncoder
-  // (so ReportProgress is the plain one), no handler is set, and both streams are the runtime's
-  // own classes. A codec may then move whole pieces instead of the calls its format fixes.
-  static bool Unobserved(const TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) {
-    return typeid(E) == typeid(TqvEncoder) && !E.OnProgress && IsRuntimeStream(S) &&
-           IsRuntimeStream(D);
+  // Whether a codec moves pieces instead of the stream calls its format fixes: when the caller
+  // asks for it (Streaming), or when no caller can observe how the bytes travel (the encoder
+  // is exactly a TqvEncoder, so ReportProgress is the plain one, no handler is set, and both
+  // streams are the runtime's own classes). Never for a stream that is its own destination: its
+  // reads and writes interleave, and only the calls of the format give the same result.
+  static bool PiecePath(const TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) {
+    if (&S == &D) return false;
+    return E.Streaming || (typeid(E) == typeid(TqvEncoder) && !E.OnProgress &&
+                           IsRuntimeStream(S) && IsRuntimeStream(D));
+  }
+  static bool Observed(const TqvEncoder& E) {
+    return typeid(E) != typeid(TqvEncoder) || static_cast<bool>(E.OnProgress);
   }
   static bool IsRuntimeStream(rtl::TStream& S) {
     return typeid(S) == typeid(rtl::TFileStream) || typeid(S) == typeid(rtl::TMemoryStream);

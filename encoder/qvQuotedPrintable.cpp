@@ -89,11 +89,10 @@ constexpr std::int64_t DefaultPiece = 1 << 20;
 constexpr std::int64_t Slack = 64;
 std::atomic<std::int64_t> PieceLength{DefaultPiece};
 
-// A small source needs no piece of full length.
-std::int64_t PieceFor(rtl::TStream& Source) {
-  const std::int64_t Size = Source.Size();
-  const std::int64_t Left = Size - Source.Position();
-  return std::min<std::int64_t>(PieceLength, std::max<std::int64_t>(Left, 64));
+// A small source needs no piece of full length. Total is -1 for a source of unknown size.
+std::int64_t PieceFor(std::int64_t Total) {
+  if (Total < 0) return PieceLength;
+  return std::min<std::int64_t>(PieceLength, std::max<std::int64_t>(Total, 64));
 }
 
 // Writes the whole text with one Write; a short write raises EWriteError.
@@ -146,10 +145,10 @@ private:
   std::uint8_t* FEnd;
 };
 
-// Whether the text of what is left in Source is worth a second thread, in buffers of Capacity.
-bool OverlapPays(rtl::TStream& Source, std::int64_t Capacity) {
-  const std::int64_t Left = Source.Size() - Source.Position();
-  return detail::OverlapPays((Left + Capacity - 1) / Capacity);
+// Whether the text of Total source bytes (-1: unknown) is worth a second thread, in buffers of
+// Capacity.
+bool OverlapPays(std::int64_t Total, std::int64_t Capacity) {
+  return detail::OverlapPays(Total < 0 ? -1 : (Total + Capacity - 1) / Capacity);
 }
 
 // --- Kernels ---
@@ -549,10 +548,11 @@ class TQPEncodeBuffers {
 public:
   static constexpr bool Buffered = true;
 
-  TQPEncodeBuffers(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Limit)
-      : FSource(Source), FPieceLength(PieceFor(Source)), FPiece(FPieceLength),
-        FOut(Destination, 4 * FPieceLength, OverlapPays(Source, 4 * FPieceLength)),
-        FLimit(Limit) {}
+  TQPEncodeBuffers(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Limit,
+                   detail::TqvProgress& Progress)
+      : FSource(Source), FPieceLength(PieceFor(Progress.Total())), FPiece(FPieceLength),
+        FOut(Destination, 4 * FPieceLength, OverlapPays(Progress.Total(), 4 * FPieceLength)),
+        FLimit(Limit), FProgress(Progress) {}
 
   bool Next(std::uint8_t& B) {
     if (FCur == FEnd && !Refill()) return false;
@@ -577,13 +577,23 @@ public:
     FCur = FKernel(FCur, End, Out, Column, FLimit);
     FOut.Took(Out);
   }
-  void Finish() { FOut.Finish(); }
+  void Finish() {
+    FOut.Finish();
+    FProgress.Finish(FRead);
+  }
 
 private:
+  // A piece is used up: it is reported, its text handed over first where anybody sees the
+  // report. Next may be looking past a CR, whose text is not written yet.
   bool Refill() {
-    const std::int64_t Count = FSource.Read(FPiece.Data(), FPieceLength);
+    if (FRead > 0) {
+      if (FProgress.Observed()) FOut.Flush();
+      FProgress.Coded(FRead - (FCur[-1] == CR ? 1 : 0));
+    }
+    const std::int64_t Count = std::max<std::int64_t>(FSource.Read(FPiece.Data(), FPieceLength), 0);
     FCur = FPiece.Data();
-    FEnd = FCur + std::max<std::int64_t>(Count, 0);
+    FEnd = FCur + Count;
+    FRead += Count;
     return Count > 0;
   }
 
@@ -594,6 +604,8 @@ private:
   const std::uint8_t* FEnd = nullptr;
   TBufferedOut FOut;
   std::int64_t FLimit;
+  detail::TqvProgress& FProgress;
+  std::int64_t FRead = 0; // source bytes read
   TEncodeRun FKernel = EncodeRunInUse();
 };
 
@@ -681,6 +693,12 @@ public:
     Reserve(End - P);
     return Kernel(P, End, FCur);
   }
+  // Hands over what is gathered.
+  void Flush() {
+    FOut.Took(FCur);
+    FOut.Flush();
+    FCur = FOut.Reserve(0);
+  }
   void Finish() {
     FOut.Took(FCur);
     FOut.Finish();
@@ -695,17 +713,26 @@ private:
 // byte at a time, split into lines as ReadLine splits them (every CR is a line break, and every
 // LF that does not directly follow a CR) and decoded by the escape rules, until the text is clean
 // again: outside an escape, with no line break waiting to be written.
-void DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination) {
-  const std::int64_t Length = PieceFor(Source);
+// Returns the source bytes read.
+std::int64_t DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination,
+                              detail::TqvProgress& Progress) {
+  const std::int64_t Length = PieceFor(Progress.Total());
   const TDecodeRun Run = DecodeRunInUse();
   detail::TqvBlock Piece(Length);
-  TQPDecodeBuffer Out(Destination, 4 * Length, OverlapPays(Source, 4 * Length));
+  TQPDecodeBuffer Out(Destination, 4 * Length, OverlapPays(Progress.Total(), 4 * Length));
   TQPEscape Escape;
   std::int64_t Breaks = 0; // line breaks met since the last line byte
   bool AfterCR = false, InLine = false;
+  std::int64_t Done = 0;
   for (;;) {
+    if (Done > 0) {
+      // The text of the pieces so far is handed over before a report that anybody sees.
+      if (Progress.Observed()) Out.Flush();
+      Progress.Coded(Done);
+    }
     const std::int64_t Count = Source.Read(Piece.Data(), Length);
     if (Count <= 0) break;
+    Done += Count;
     const std::uint8_t* P = Piece.Data();
     const std::uint8_t* const End = P + Count;
     while (P != End) {
@@ -732,20 +759,17 @@ void DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination) {
   // Line breaks at the end of the source stand before an empty last line.
   if (!InLine) DecodeQPBreaks(Escape, Breaks, Out);
   Out.Finish();
-}
-
-// Where no caller can see how the bytes travel (and the streams are not one and the same).
-bool Unobserved(const TqvEncoder& Encoder, rtl::TStream& Source, rtl::TStream& Destination) {
-  return &Source != &Destination &&
-         detail::TqvEncoderAccess::Unobserved(Encoder, Source, Destination);
+  return Done;
 }
 
 } // namespace
 
 void TqvEncoder::EncodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
-  if (Unobserved(*this, Source, Destination)) {
+  if (detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    detail::TqvProgress Progress(*this, detail::PieceTotal(Source));
     TQPEncodeBuffers Io(Source, Destination,
-                        SuppressCrlf ? INT64_MAX : ColumnLimit(GetEffectiveCharsPerLine()));
+                        SuppressCrlf ? INT64_MAX : ColumnLimit(GetEffectiveCharsPerLine()),
+                        Progress);
     EncodeQPText(Io);
     Io.Finish();
     return;
@@ -759,8 +783,9 @@ void TqvEncoder::EncodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::DecodeQP(rtl::TStream& Source, rtl::TStream& Destination) {
-  if (Unobserved(*this, Source, Destination)) {
-    DecodeQPBuffered(Source, Destination);
+  if (detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    detail::TqvProgress Progress(*this, detail::PieceTotal(Source));
+    Progress.Finish(DecodeQPBuffered(Source, Destination, Progress));
     return;
   }
   const std::int64_t Size = Source.Size();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VEXOR_UU_X86 1
@@ -393,64 +394,93 @@ private:
 constexpr std::int64_t DefaultPieceLength = 1 << 20;
 std::int64_t GPieceLength = DefaultPieceLength;
 
-// Neither the caller nor a derived class can see how the bytes travel, and the two streams are
-// distinct objects (a stream that is its own destination would read back what was written).
-bool Unobserved(const TqvEncoder& E, rtl::TStream& Source, rtl::TStream& Destination) {
-  return &Source != &Destination && detail::TqvEncoderAccess::Unobserved(E, Source, Destination);
-}
-
 void NoReport(std::int64_t) {}
 void NoReports(std::int64_t, std::int64_t) {}
 
-// The encoder's text in pieces of whole lines, so that memory stays small whatever N is.
+// The encoder's text in pieces of whole lines, so that memory stays small whatever N is (-1: a
+// source of unknown size, coded up to its end).
 void EncodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
-                    const TLineLayout& Layout) {
+                    const TLineLayout& Layout, detail::TqvProgress& Progress) {
   const std::int64_t B = Layout.BytesPerLine;
   const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength / B) * B;
-  detail::CodePieces(
-      Source, Destination, N, Piece, Layout.TextSize(std::min(N, Piece), true), Slack,
-      [&](const std::uint8_t* In, std::int64_t Count, std::int64_t Index, std::uint8_t* Text) {
-        const bool Final = (Index + 1) * Piece >= N;
-        return EncodeText(In, Count, Final, Layout, Text, NoReport) - Text;
-      });
+  detail::CodePieces(Source, Destination, N, Piece,
+                     Layout.TextSize(N >= 0 ? std::min(N, Piece) : Piece, true), Slack,
+                     [&](const std::uint8_t* In, std::int64_t Count, std::int64_t, bool Last,
+                         std::uint8_t* Text) {
+                       return EncodeText(In, Count, Last, Layout, Text, NoReport) - Text;
+                     },
+                     Progress);
 }
 
 // The decoder over pieces of the source. A line that a piece cuts before its decoding can be
 // decided is held back and read again at the front of the next piece.
-void DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N) {
+void DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination,
+                    detail::TqvProgress& Progress) {
+  const std::int64_t N = Progress.Total(); // -1: up to the end of the source
   const std::int64_t Start = Source.Position();
   // A line is decided by its count character and at most 85 codes, or by five bytes for the
   // "begin" test: never more than this is held back.
   constexpr std::int64_t HeldMax = 128;
   const std::int64_t Piece = std::max<std::int64_t>(1, GPieceLength);
-  const std::int64_t Room = std::min(N, Piece) + HeldMax;
+  const std::int64_t Room = (N >= 0 ? std::min(N, Piece) : Piece) + HeldMax;
   TPaddedBlock Input(Room);
   // The decoding loop writes up to Slack bytes past its output.
-  detail::TqvPieceWriter Output(Destination, Room + Slack,
-                                detail::OverlapPays((N + Piece - 1) / Piece));
+  detail::TqvPieceWriter Output(
+      Destination, Room + Slack, detail::OverlapPays(N >= 0 ? (N + Piece - 1) / Piece : -1));
   TLineDecoder Decoder;
-  std::int64_t Held = 0;
-  for (std::int64_t Left = N;;) {
-    const std::int64_t Take = std::min(Left, Piece);
-    Source.ReadBuffer(Input.Data() + Held, Take);
-    Left -= Take;
+  std::int64_t Held = 0, Done = 0;
+  for (;;) {
+    std::int64_t Take;
+    bool AtEnd;
+    if (N >= 0) {
+      Take = std::min(N - Done, Piece);
+      Source.ReadBuffer(Input.Data() + Held, Take);
+      AtEnd = Done + Take == N;
+    } else {
+      Take = detail::ReadFull(Source, Input.Data() + Held, Piece);
+      AtEnd = Take < Piece;
+    }
+    Done += Take;
     const std::int64_t Len = Held + Take;
     std::memset(Input.Data() + Len, 0, Slack);
-    const auto Step = Decoder.Decode(Input.Data(), Len, Left == 0, Output.Data(), NoReports);
+    const auto Step = Decoder.Decode(Input.Data(), Len, AtEnd, Output.Data(), NoReports);
     if (Step.Written > 0) Output.Write(Step.Written);
     if (Step.Stopped) {
       Output.Finish();
-      // The whole-source way has read everything by now; so leave the source at its end.
-      if (Left > 0) Source.SetPosition(Start + N);
+      // The whole-source way has read everything by now; so leave the source at its end. A
+      // source of unknown size is left where the text ended.
+      if (N >= 0 && !AtEnd) Source.SetPosition(Start + N);
+      Progress.Finish(N >= 0 ? N : Done);
       return;
     }
-    if (Left == 0) {
+    if (AtEnd) {
       Output.Finish();
+      Progress.Finish(Done);
       return;
     }
+    Progress.Coded(Done);
     Held = Len - Step.Consumed;
     std::memmove(Input.Data(), Input.Data() + Step.Consumed, static_cast<std::size_t>(Held));
   }
+}
+
+// One line must carry the whole text when no line breaks are written, so a source of unknown
+// size is read as far as that line could reach before anything is decided.
+void EncodeOneLine(rtl::TStream& Source, rtl::TStream& Destination,
+                   detail::TqvProgress& Progress) {
+  TPaddedBlock Input(MaxLineBytes + 1);
+  const std::int64_t N = detail::ReadFull(Source, Input.Data(), MaxLineBytes + 1);
+  if (N > MaxLineBytes) RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::LineTooLong), -3);
+  if (N > 0) {
+    TLineLayout Layout;
+    Layout.BytesPerLine = N;
+    Layout.Breaks = false;
+    TPaddedBlock Text(Layout.TextSize(N, true));
+    const std::int64_t Length =
+        EncodeText(Input.Data(), N, true, Layout, Text.Data(), NoReport) - Text.Data();
+    Destination.WriteBuffer(Text.Data(), Length);
+  }
+  Progress.Finish(N);
 }
 
 } // namespace
@@ -485,10 +515,23 @@ void SetUUPieceLength(std::int64_t Bytes) {
 } // namespace detail
 
 void TqvEncoder::EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
-  const std::int64_t Size = Source.Size();
-  const std::int64_t N = Size - Source.Position();
-  ReportProgress(0, N);
-  if (N <= 0) return;
+  const bool Pieces = detail::TqvEncoderAccess::PiecePath(*this, Source, Destination);
+  std::int64_t N; // -1 on the piece path: a source of unknown size, coded up to its end
+  std::optional<detail::TqvProgress> Progress;
+  if (Pieces) {
+    N = detail::PieceTotal(Source);
+    Progress.emplace(*this, N);
+    if (N == 0) return;
+  } else {
+    const std::int64_t Size = Source.Size();
+    N = Size - Source.Position();
+    ReportProgress(0, N);
+    if (N <= 0) return;
+  }
+  if (N < 0 && SuppressCrlf) {
+    EncodeOneLine(Source, Destination, *Progress);
+    return;
+  }
 
   TLineLayout Layout;
   if (SuppressCrlf) {
@@ -503,8 +546,8 @@ void TqvEncoder::EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
     Layout.BytesPerLine = std::min<std::int64_t>(3 * GetEffectiveCharsPerLine() / 4, MaxLineBytes);
   }
 
-  if (Unobserved(*this, Source, Destination)) {
-    EncodeInPieces(Source, Destination, N, Layout);
+  if (Pieces) {
+    EncodeInPieces(Source, Destination, N, Layout, *Progress);
     return;
   }
   TPaddedBlock Input(N);
@@ -517,14 +560,15 @@ void TqvEncoder::EncodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::DecodeUUE(rtl::TStream& Source, rtl::TStream& Destination) {
+  if (detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+    detail::TqvProgress Progress(*this, detail::PieceTotal(Source));
+    if (Progress.Total() != 0) DecodeInPieces(Source, Destination, Progress);
+    return;
+  }
   const std::int64_t Size = Source.Size();
   const std::int64_t N = Size - Source.Position();
   ReportProgress(0, N);
   if (N <= 0) return;
-  if (Unobserved(*this, Source, Destination)) {
-    DecodeInPieces(Source, Destination, N);
-    return;
-  }
 
   TPaddedBlock Input(N);
   Source.ReadBuffer(Input.Data(), N);

@@ -44,11 +44,11 @@ std::uintptr_t ModuleOffset(const void* Address) {
 
 } // namespace
 
-void WriteLn(const std::string& Text) {
+void WriteLn(const std::string& Text, int Handle) {
   std::string Line;
   Line.reserve(Text.size() + 2);
   Line.append(Text).append("\r\n");
-  if (!WriteAll(STDOUT_FILENO, Line)) throw EInOutError(SysErrorMessage(errno));
+  if (!WriteAll(Handle, Line)) throw EInOutError(SysErrorMessage(errno));
 }
 
 void ReadChar() {

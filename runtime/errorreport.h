@@ -6,8 +6,9 @@
 
 namespace rtl {
 
-// Writes Text and CR LF to standard output; raises EInOutError when that fails.
-void WriteLn(const std::string& Text);
+// Writes Text and CR LF to standard output (or another handle); raises EInOutError when that
+// fails.
+void WriteLn(const std::string& Text, int Handle = 1);
 // Reads one character from standard input and drops it; end of input returns at once.
 // Raises EInOutError when the read fails.
 void ReadChar();

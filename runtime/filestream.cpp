@@ -8,6 +8,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 #include <utility>
 #include <vector>
 
@@ -42,14 +45,35 @@ bool LockRefused(int Error) {
   return Error == ENOLCK || Error == EOPNOTSUPP || Error == ENOSYS || Error == EINVAL;
 }
 
-bool IsStandardOutput(dev_t Device, ino_t Inode) {
-  for (int Handle : {STDOUT_FILENO, STDERR_FILENO}) {
-    struct stat St {};
-    if (::fstat(Handle, &St) == 0 && S_ISREG(St.st_mode) && St.st_dev == Device &&
-        St.st_ino == Inode)
-      return true;
+bool IsStandardHandle(int Handle, dev_t Device, ino_t Inode) {
+  struct stat St {};
+  return ::fstat(Handle, &St) == 0 && S_ISREG(St.st_mode) && St.st_dev == Device &&
+         St.st_ino == Inode;
+}
+
+// Whether a regular file lives on a file system whose sizes say nothing of the content: the
+// kernel's own, where a file of /proc reports 0 bytes and one of /sys a page, whatever it holds.
+bool SizeIsMadeUp(int Handle) {
+#ifdef __linux__
+  struct statfs Fs {};
+  if (::fstatfs(Handle, &Fs) != 0) return false;
+  switch (static_cast<unsigned long>(Fs.f_type)) {
+  case 0x9fa0:     // proc
+  case 0x62656572: // sysfs
+  case 0x64626720: // debugfs
+  case 0x74726163: // tracefs
+  case 0x27e0eb:   // cgroup
+  case 0x63677270: // cgroup2
+  case 0x73636673: // securityfs
+  case 0x62656570: // configfs
+    return true;
+  default:
+    return false;
   }
+#else
+  (void)Handle;
   return false;
+#endif
 }
 
 std::int64_t SysRead(int Handle, std::uint8_t* Buffer, std::int64_t Count) {
@@ -149,39 +173,41 @@ TFileStream::TFileStream(const std::string& FileName, TFileMode Mode)
         Fail(Error == EWOULDBLOCK ? EBUSY : Error);
       }
     }
-    // Our own standard output or error redirected into this file is another opener too: the
-    // console text would land inside the coded bytes.
-    if (Create && IsStandardOutput(FDevice, FInode)) {
+    // Our own standard output may be the destination: the program then says nothing there.
+    // Standard error alone may not: a report would land inside the coded bytes.
+    const bool Output = Create && IsStandardHandle(STDOUT_FILENO, FDevice, FInode);
+    if (Create && !Output && IsStandardHandle(STDERR_FILENO, FDevice, FInode)) {
       Unregister();
       Fail(EBUSY);
     }
-    // Only now, with the file known to be ours alone, is an existing destination emptied. A
-    // file that is empty already is left alone: on ext4 a truncation to nothing marks the file
-    // as replaced, and its close then waits for the new blocks to be allocated (tens of
-    // milliseconds for a few hundred megabytes), which a new file has no reason to pay.
-    struct stat Now {};
-    if (Create && (::fstat(FHandle, &Now) != 0 || Now.st_size != 0) &&
-        ::ftruncate(FHandle, 0) != 0) {
-      const int Error = errno;
-      Unregister();
-      Fail(Error);
+    // Standard output opened for appending ("vexor a /dev/stdout E B >> log") is appended to,
+    // as any program's output would be; emptying it would lose what the file held.
+    const int OutputFlags = Output ? ::fcntl(STDOUT_FILENO, F_GETFL) : 0;
+    if (Output && OutputFlags != -1 && (OutputFlags & O_APPEND) != 0) {
+      if (::fcntl(FHandle, F_SETFL, ::fcntl(FHandle, F_GETFL) | O_APPEND) != 0) {
+        const int Error = errno;
+        Unregister();
+        Fail(Error);
+      }
+      FBase = static_cast<std::int64_t>(St.st_size);
+    } else if (Create) {
+      // Only now, with the file known to be ours alone, is an existing destination emptied. A
+      // file that is empty already is left alone: on ext4 a truncation to nothing marks the
+      // file as replaced, and its close then waits for the new blocks to be allocated (tens of
+      // milliseconds for a few hundred megabytes), which a new file has no reason to pay.
+      struct stat Now {};
+      if ((::fstat(FHandle, &Now) != 0 || Now.st_size != 0) && ::ftruncate(FHandle, 0) != 0) {
+        const int Error = errno;
+        Unregister();
+        Fail(Error);
+      }
     }
   }
 
   FSeekable = ::lseek(FHandle, 0, SEEK_CUR) >= 0;
-  FBase = 0;
-  if (!Create && !FSeekable) {
-    try {
-      SlurpSource();
-    } catch (...) {
-      ::close(FHandle);
-      FHandle = -1;
-      throw;
-    }
-  } else {
-    FCapacity = BufferCapacity;
-    FBuffer.reset(new std::uint8_t[static_cast<std::size_t>(FCapacity)]);
-  }
+  FSizeKnown = Create || (S_ISREG(St.st_mode) && FSeekable && !SizeIsMadeUp(FHandle));
+  FCapacity = BufferCapacity;
+  FBuffer.reset(new std::uint8_t[static_cast<std::size_t>(FCapacity)]);
 }
 
 TFileStream::~TFileStream() {
@@ -204,10 +230,18 @@ void TFileStream::Unregister() noexcept {
 }
 
 void TFileStream::SlurpSource() {
-  // The whole rest of the pipe becomes the buffer, and stays the buffer: reads and seeks then
-  // work inside it exactly as they would on a file with those bytes.
+  // The bytes of the read buffer (the position may stand inside it) and the whole rest of the
+  // source become the buffer, and stay the buffer: reads and seeks then work inside it exactly
+  // as they would on a file with those bytes.
+  if (FMode == TBufMode::Writing) FlushWrites();
+  const std::int64_t Pos = LogicalPosition();
+  const std::int64_t Start = FMode == TBufMode::Reading ? FBase : Pos;
   std::int64_t Cap = BufferCapacity, Len = 0;
   std::unique_ptr<std::uint8_t[]> Data(new std::uint8_t[static_cast<std::size_t>(Cap)]);
+  if (FMode == TBufMode::Reading) {
+    std::memcpy(Data.get(), FBuffer.get(), static_cast<std::size_t>(FValid));
+    Len = FValid;
+  }
   for (;;) {
     if (Len == Cap) {
       std::unique_ptr<std::uint8_t[]> Bigger(new std::uint8_t[static_cast<std::size_t>(Cap * 2)]);
@@ -222,10 +256,35 @@ void TFileStream::SlurpSource() {
   FBuffer = std::move(Data);
   FCapacity = Cap;
   FInMemory = true;
+  FMemBase = FBase = Start;
   FValid = Len;
   FMode = TBufMode::Reading;
-  FReadCur = FBuffer.get();
+  FReadCur = FBuffer.get() + (Pos - Start);
   FReadEnd = FBuffer.get() + Len;
+}
+
+// The next bytes of the source into the buffer, once the buffer is used up; false at the end.
+bool TFileStream::FillReadBuffer() {
+  if (FMode == TBufMode::Writing) FlushWrites();
+  if (FMode == TBufMode::Reading) {
+    if (FReadCur != FReadEnd) return true;
+    FBase += FValid;
+    FValid = 0;
+    FMode = TBufMode::Idle;
+    FReadCur = FReadEnd = nullptr;
+  }
+  const std::int64_t N = SysRead(FHandle, FBuffer.get(), FCapacity);
+  if (N == 0) return false;
+  FMode = TBufMode::Reading;
+  FValid = N;
+  FReadCur = FBuffer.get();
+  FReadEnd = FBuffer.get() + N;
+  return true;
+}
+
+bool TFileStream::AtEnd() {
+  if (SizeKnown()) return TStream::AtEnd();
+  return FHandle < 0 || !FillReadBuffer();
 }
 
 std::int64_t TFileStream::LogicalPosition() const noexcept {
@@ -347,10 +406,12 @@ std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
     return Target;
   }
   if (FInMemory) {
-    if (Target <= FValid) {
+    // Bytes that were read before the source was taken whole are gone.
+    if (Target < FMemBase) throw EStreamError("Invalid stream position");
+    if (Target <= FMemBase + FValid) {
       FMode = TBufMode::Reading;
-      FBase = 0;
-      FReadCur = FBuffer.get() + Target;
+      FBase = FMemBase;
+      FReadCur = FBuffer.get() + (Target - FMemBase);
       FReadEnd = FBuffer.get() + FValid;
     } else { // beyond the end of the bytes held
       FMode = TBufMode::Idle;
@@ -358,6 +419,11 @@ std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
       FBase = Target;
     }
     return Target;
+  }
+  // A pipe or a terminal goes only forwards, by reading.
+  if (!FSeekable) {
+    if (Target != Pos) throw EStreamError("Invalid stream position");
+    return Pos;
   }
   EnterIdle();
   if (FSeekable && ::lseek(FHandle, Target, SEEK_SET) < 0)
@@ -367,7 +433,8 @@ std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
 }
 
 std::int64_t TFileStream::Size() {
-  if (FInMemory) return FValid;
+  if (!FSizeKnown && !FInMemory && FHandle >= 0) SlurpSource();
+  if (FInMemory) return FMemBase + FValid;
   struct stat St {};
   if (FHandle < 0 || ::fstat(FHandle, &St) != 0) return 0;
   std::int64_t Result = St.st_size;

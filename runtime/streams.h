@@ -27,6 +27,14 @@ public:
   // Moves the position; returns the new position.
   virtual std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) = 0;
   virtual std::int64_t Size();
+  // Whether Size can be had without reading the rest of the stream. A file stream over a pipe,
+  // a device or a file of /proc or /sys cannot: its size is what reading it to its end gives,
+  // so Size reads it whole first, and a reader that wants to keep memory small reads it to the
+  // end instead.
+  virtual bool SizeKnown() { return true; }
+  // Whether nothing is left to read from the position on. A stream that does not know its size
+  // waits for its next bytes to tell.
+  virtual bool AtEnd() { return Size() - Position() <= 0; }
 
   std::int64_t Position() { return Seek(0, soCurrent); }
   void SetPosition(std::int64_t Pos) { Seek(Pos, soBeginning); }
@@ -99,8 +107,11 @@ enum TFileMode : std::uint8_t {
 
 // A buffered stream over an operating-system file. Regular files are opened exclusively (an
 // advisory lock, and never twice in this process); a destination is truncated only once it is
-// known not to be held elsewhere. A source that cannot seek (a pipe, a terminal) is read whole
-// into memory when it is opened and then behaves as a file with those bytes would.
+// known not to be held elsewhere. A source whose size the system does not vouch for (a pipe, a
+// terminal or another device, a file of /proc or /sys) is read as it arrives; the first call of
+// Size (or a seek from the end) reads the rest of it into memory, after which it behaves as a
+// file with those bytes would. A destination that is the process's own standard output in
+// append mode is appended to rather than emptied.
 // Read and Write raise EReadError / EWriteError when the operating system fails them.
 class TFileStream final : public TStream {
 public:
@@ -111,6 +122,8 @@ public:
   std::int64_t Write(const void* Buffer, std::int64_t Count) override;
   std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
   std::int64_t Size() override;
+  bool SizeKnown() override { return FSizeKnown || FInMemory; }
+  bool AtEnd() override;
 
   // Hands buffered bytes to the operating system; raises EWriteError when it refuses them.
   void Flush();
@@ -127,13 +140,16 @@ private:
   void EnterIdle(); // leaves the buffer, flushing written bytes, the OS offset at the position
   void FlushWrites();
   void SlurpSource();
+  bool FillReadBuffer();
   void Unregister() noexcept;
 
   std::string FFileName; // the full path, as messages show it
   int FHandle = -1;
   bool FRegistered = false;
   bool FSeekable = true;
-  bool FInMemory = false; // a non-seekable source, read whole at open
+  bool FSizeKnown = true; // false: the size is what reading to the end gives
+  bool FInMemory = false; // such a source, read whole since; its bytes begin at FMemBase
+  std::int64_t FMemBase = 0;
   dev_t FDevice = 0;
   ino_t FInode = 0;
   TBufMode FMode = TBufMode::Idle;

@@ -239,8 +239,9 @@ TEST(DriverRun, DestinationModeFollowsTheUmask) {
   EXPECT_EQ(vt::ReadFile(Dir / "kept"), "abc");
 }
 
-// A source that cannot seek (a pipe) is read whole first and copied exactly; a destination
-// that is not a regular file is written as it comes.
+// A source that cannot seek (a pipe) is copied exactly as it arrives; a destination that is not
+// a regular file is written as it comes. Standard output as the destination carries the bytes
+// alone, and "Done." goes to standard error.
 TEST(DriverRun, PipesAsSourceAndDestination) {
   vt::TempDir Dir;
   const std::string Bytes = MixedBytes(700000, 11); // more than the stream's first buffer
@@ -253,7 +254,8 @@ TEST(DriverRun, PipesAsSourceAndDestination) {
   const auto ToPipe = vt::Shell("cd " + vt::Q(Dir.Path.string()) + " && " +
                                 Command({"src", "/dev/stdout", "E", "X"}) + " </dev/null | cat");
   EXPECT_EQ(ToPipe.ExitCode, 0) << ToPipe.Err;
-  EXPECT_TRUE(ToPipe.Out == Bytes + DoneText);
+  EXPECT_TRUE(ToPipe.Out == Bytes);
+  EXPECT_EQ(ToPipe.Err, DoneText);
   ExpectDone(RunIn(Dir, {"src", "/dev/null", "E", "X"}));
 }
 
@@ -480,21 +482,43 @@ TEST(DriverReport, StandardOutputReaderGone) {
 // one that another process holds, and left as it was.
 // DISABLED until the driver refuses a destination that is its own standard output; today
 // ">dst" exits 0 with "Done.\r\n" over the first seven bytes of the copy.
-TEST(DriverReport, DestinationThatIsStandardOutputIsRefused) {
+TEST(DriverRun, DestinationThatIsStandardOutputGetsTheBytesAlone) {
+  // Standard output redirected into the destination file, by every form of redirection: the
+  // file holds the bytes alone ("Done." goes to standard error), ">>" appends to what it held,
+  // and with standard error in the file too nothing is said at all.
+  vt::TempDir Dir;
+  vt::WriteFile(Dir / "src", "abcdefghijkl");
+  const struct {
+    std::string Redirect, Err, Left;
+  } Cases[] = {
+      {">dst", DoneText, "abcdefghijkl"},
+      {">>dst", DoneText, "keptabcdefghijkl"},
+      {"1<>dst", DoneText, "abcdefghijkl"},
+      {">dst 2>&1", "", "abcdefghijkl"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Redirect);
+    vt::WriteFile(Dir / "dst", "kept");
+    const auto R = RunIn(Dir, {"src", "dst", "E", "X"}, C.Redirect);
+    EXPECT_EQ(R.ExitCode, 0) << R.Err;
+    EXPECT_EQ(R.Err, C.Err);
+    EXPECT_EQ(vt::ReadFile(Dir / "dst"), C.Left);
+  }
+}
+
+// Standard error alone is still no destination: a report would land inside the coded bytes.
+TEST(DriverReport, DestinationThatIsStandardErrorIsRefused) {
   vt::TempDir Dir;
   const std::string Real = RealDir(Dir);
   vt::WriteFile(Dir / "src", "abcdefghijkl");
-  for (const std::string Redirect : {">dst", ">>dst", "1<>dst"}) {
-    SCOPED_TRACE(Redirect);
-    vt::WriteFile(Dir / "dst", "kept");
-    const auto R = RunIn(Dir, {"src", "dst", "E", "X"}, Redirect);
-    EXPECT_EQ(R.ExitCode, 1);
-    EXPECT_NE(R.Err.find("Cannot create file \"" + Real + "/dst\". Device or resource busy."),
-              std::string::npos)
-        << R.Err;
-    const std::string Left = vt::ReadFile(Dir / "dst");
-    EXPECT_TRUE(Left == "kept" || (Redirect == ">dst" && Left.empty())) << Left;
-  }
+  vt::WriteFile(Dir / "dst", "kept");
+  const auto R = RunIn(Dir, {"src", "dst", "E", "X"}, ">out 2>>dst");
+  EXPECT_EQ(R.ExitCode, 1);
+  const std::string Left = vt::ReadFile(Dir / "dst");
+  EXPECT_NE(Left.find("Cannot create file \"" + Real + "/dst\". Device or resource busy."),
+            std::string::npos)
+      << Left;
+  EXPECT_EQ(Left.rfind("kept", 0), 0u) << Left;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -316,9 +316,10 @@ TEST(PieceSteps, ReadsAndWritesKeepTheOrderOfThePieces) {
     std::vector<std::int64_t> Reads, Writes;
     std::atomic<int> Coded{0};
     std::int64_t FailReadAt = -1, FailWriteAt = -1;
-    void Read(std::int64_t I, int) override {
+    bool Read(std::int64_t I, int) override {
       if (I == FailReadAt) throw rtl::EReadError(rtl::SReadError);
       Reads.push_back(I);
+      return true;
     }
     void Code(std::int64_t, int) override { ++Coded; }
     void Write(std::int64_t I, int) override {
