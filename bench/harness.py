@@ -131,7 +131,9 @@ def ordered(rows, direction):
     mine = [r for r in rows if r["direction"] == direction]
     rank = {"floor": 0, "vexor": 1, "peer": 2}
     timed = [r for r in mine if r["seconds"] is not None]
-    timed.sort(key=lambda r: (rank[r["kind"]], r["seconds"]))
+    # vexor's own rows keep the order in which they were run: the program first, then its
+    # other roads.
+    timed.sort(key=lambda r: (rank[r["kind"]], 0 if r["kind"] == "vexor" else r["seconds"]))
     return timed, [r for r in mine if r["seconds"] is None]
 
 

@@ -53,6 +53,12 @@ if ! { cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVEXOR_BUILD_TES
 fi
 VEXOR=$BUILD/vexor
 cc -O2 -o "$WORK/floor" "$HERE/floor.c" || die "the floor program does not build"
+# The component with a progress handler, over the static library that the build left.
+LIB=$(find "$BUILD" -maxdepth 1 -name 'libvexor.a' | head -n 1)
+[[ -n $LIB ]] || die "the build left no libvexor.a in $BUILD"
+c++ -std=c++20 -O2 -I"$ROOT" -o "$WORK/progress_run" "$HERE/progress_run.cpp" "$LIB" -pthread -ldl ||
+  die "the progress program does not build"
+PROGRESS=$WORK/progress_run
 
 BYTES=$((SIZE_MIB * 1024 * 1024))
 RANDOM_IN=$WORK/random.bin
@@ -157,8 +163,34 @@ peer_decode() {
 
 size_of() { stat -c %s "$1"; }
 
+# vexor_roads OP METHOD SOURCE KIND EXPECTED: the other roads of one direction, each checked
+# against EXPECTED (what the program wrote): a pipe as the program's source, and the component
+# with a progress handler, first on the stream calls of the format, then with Streaming set.
+vexor_roads() {
+  local op=$1 method=$2 source=$3 kind=$4 expected=$5 out=$WORK/road.out road tool cmd
+  for road in pipe observed streaming; do
+    case $road in
+    pipe)
+      tool="vexor, the source a pipe"
+      cmd="cat $(q "$source") | $(q "$VEXOR") /dev/stdin $(q "$out") $op $method"
+      ;;
+    observed)
+      tool="component, handler"
+      cmd="$(q "$PROGRESS") $(q "$source") $(q "$out") $op $method"
+      ;;
+    streaming)
+      tool="component, handler, Streaming"
+      cmd="$(q "$PROGRESS") $(q "$source") $(q "$out") $op $method streaming"
+      ;;
+    esac
+    measure "$op $method" vexor "$tool" "$kind" "$out" "$cmd" || die "$tool $op $method failed"
+    cmp "$out" "$expected" >&2 || die "$tool $op $method: the bytes differ from the program's"
+    rm -f "$out"
+  done
+}
+
 # vexor_pair METHOD PLAIN: encode and decode with vexor, each checked by a round trip through
-# vexor itself, with the floor of each direction.
+# vexor itself, with the floor of each direction and vexor's other roads.
 vexor_pair() {
   local method=$1 plain=$2 kind=$3 text=$WORK/$1.vexor back=$WORK/$1.vexor.back
   measure "E $method" vexor "vexor E $method" "$kind" "$text" \
@@ -168,6 +200,7 @@ vexor_pair() {
   cmp "$WORK/check" "$plain" >&2 ||
     die "vexor E $method: the text does not decode back to its input"
   rm -f "$WORK/check"
+  vexor_roads E "$method" "$plain" "$kind" "$text"
   measure "E $method" floor "floor: read + write" "$kind" "$WORK/floor.out" \
     "$(q "$WORK/floor") $(q "$plain") $(q "$WORK/floor.out") $(size_of "$text")" ||
     die "the floor program failed"
@@ -176,6 +209,7 @@ vexor_pair() {
     "$(q "$VEXOR") $(q "$text") $(q "$back") D $method" || die "vexor D $method failed"
   cmp "$back" "$plain" >&2 || die "vexor D $method: the decoded bytes differ from the input"
   rm -f "$back"
+  vexor_roads D "$method" "$text" "its own text" "$plain"
   measure "D $method" floor "floor: read + write" "vexor's text" "$WORK/floor.out" \
     "$(q "$WORK/floor") $(q "$text") $(q "$WORK/floor.out") $(size_of "$plain")" ||
     die "the floor program failed"

@@ -1,0 +1,48 @@
+// The component as an application that shows progress uses it: one conversion between two files
+// through the runtime's file streams, with an OnProgress handler set.
+//
+//   progress_run SRC DST E|D QP|BASE64|UUE [streaming]
+//
+// With "streaming" the encoder's Streaming property is set, so the codecs move pieces; without
+// it the handler makes them use the stream calls of their formats. The handler only counts the
+// reports, which are printed to standard error at the end with the last one.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "encoder/qvEncoder.h"
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: progress_run SRC DST E|D QP|BASE64|UUE [streaming]\n");
+    return 2;
+  }
+  const std::string Method = argv[4];
+  TqvEncoder Encoder;
+  Encoder.EncodeMethod = Method == "QP"       ? cmQuotedPrintable
+                         : Method == "BASE64" ? cmBase64
+                         : Method == "UUE"    ? cmUUEncode
+                                              : cmNone;
+  Encoder.Streaming = argc > 5 && std::string(argv[5]) == "streaming";
+  std::int64_t Reports = 0, LastDone = 0, LastTotal = 0;
+  Encoder.OnProgress = [&](rtl::TObject*, std::int64_t Done, std::int64_t Total) {
+    ++Reports;
+    LastDone = Done;
+    LastTotal = Total;
+  };
+  try {
+    rtl::TFileStream Source(argv[1], rtl::fmOpenRead);
+    rtl::TFileStream Destination(argv[2], rtl::fmCreate);
+    if (std::string(argv[3]) == "E")
+      Encoder.Encode(Source, Destination);
+    else
+      Encoder.Decode(Source, Destination);
+    Destination.Close();
+  } catch (const rtl::Exception& E) {
+    std::fprintf(stderr, "%s: %s\n", E.ClassName(), E.Message().c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "%lld reports, the last (%lld, %lld)\n", static_cast<long long>(Reports),
+               static_cast<long long>(LastDone), static_cast<long long>(LastTotal));
+  return 0;
+}
