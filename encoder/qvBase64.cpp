@@ -18,6 +18,7 @@
 #include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvThreads.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VEXOR_BASE64_X86 1

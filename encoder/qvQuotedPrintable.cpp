@@ -27,6 +27,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvThreads.h"
 #include "encoder/qvQuotedPrintableInternal.h"
 
 namespace {
@@ -611,6 +612,13 @@ private:
 
 // --- Decoder ---
 
+// How the decoder splits its input into lines, on both of its paths: every CR is a line break,
+// and so is every LF that does not directly follow a CR (a CR LF pair is one break). B is a CR
+// or an LF; AfterCR says whether the byte before it was a CR.
+constexpr bool IsLineBreak(std::uint8_t B, bool AfterCR) noexcept {
+  return B == CR || !AfterCR;
+}
+
 // Where the decoder stands in an escape; carried from one line to the next.
 struct TQPEscape {
   enum : std::uint8_t { Plain, AfterEquals, AfterDigit } Stage = Plain;
@@ -742,7 +750,7 @@ std::int64_t DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination,
       }
       const std::uint8_t* B = P++;
       if (*B == CR || *B == LF) {
-        if (*B == CR || !AfterCR) ++Breaks;
+        if (IsLineBreak(*B, AfterCR)) ++Breaks;
         AfterCR = *B == CR;
         InLine = false;
         continue;
@@ -827,7 +835,7 @@ void TqvEncoder::ReadLine(rtl::TStream& Source, bool& EndFlag, std::int32_t& Bre
         GiveBack = Count + 1;
         break;
       }
-      if (!(B == LF && AfterCR)) {
+      if (IsLineBreak(B, AfterCR)) {
         if (BreakCount == INT32_MAX) {
           // The count is full: this break is left for the next call, which returns the rest.
           Source.Seek(-1, rtl::soCurrent);

@@ -16,6 +16,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvThreads.h"
 #include "encoder/qvUUEncodeInternal.h"
 
 namespace {

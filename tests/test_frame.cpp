@@ -7,6 +7,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/qvThreads.h"
 #include "tests/support.h"
 
 namespace {
