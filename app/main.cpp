@@ -9,7 +9,7 @@
 
 #include "app/ParseEncodeMethod.h"
 #include "encoder/qvEncoder.h"
-#include "runtime/errorreport.h"
+#include "app/ErrorReport.h"
 #include "runtime/streams.h"
 
 namespace {

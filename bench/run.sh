@@ -56,7 +56,7 @@ cc -O2 -o "$WORK/floor" "$HERE/floor.c" || die "the floor program does not build
 # The component with a progress handler, over the static library that the build left.
 LIB=$(find "$BUILD" -maxdepth 1 -name 'libvexor.a' | head -n 1)
 [[ -n $LIB ]] || die "the build left no libvexor.a in $BUILD"
-c++ -std=c++20 -O2 -I"$ROOT" -o "$WORK/progress_run" "$HERE/progress_run.cpp" "$LIB" -pthread -ldl ||
+c++ -std=c++20 -O2 -I"$ROOT" -o "$WORK/progress_run" "$HERE/progress_run.cpp" "$LIB" -pthread ||
   die "the progress program does not build"
 PROGRESS=$WORK/progress_run
 

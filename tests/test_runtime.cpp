@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/errorreport.h"
+#include "app/ErrorReport.h"
 #include "runtime/streams.h"
 #include "tests/support.h"
 

@@ -1,4 +1,4 @@
-#include "runtime/errorreport.h"
+#include "app/ErrorReport.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,5 @@
-// The program's top-level error report and console helpers.
+// The program's console: its lines on standard output, the one character it reads, and the
+// top-level error report. Only the program uses them; the library leaves the console alone.
 #pragma once
 
 #include <exception>
