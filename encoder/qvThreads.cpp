@@ -3,15 +3,119 @@
 #include "encoder/qvThreads.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <system_error>
+
+#if defined(__linux__)
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+#elif defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace detail {
 
+namespace {
+
+#if defined(__linux__)
+// A small file of the kernel's, whole; empty when it cannot be read.
+std::string ReadSmallFile(const std::string& Name) {
+  std::string Text;
+  const int Handle = ::open(Name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Handle < 0) return Text;
+  char Buffer[4096];
+  for (;;) {
+    const ssize_t N = ::read(Handle, Buffer, sizeof Buffer);
+    if (N <= 0 || Text.size() > 65536) break;
+    Text.append(Buffer, static_cast<std::size_t>(N));
+  }
+  ::close(Handle);
+  return Text;
+}
+
+// The processors that the CPU quota of this process's control group allows (a container's
+// limit, or one set with systemd), the smallest along the way from its group up to the root;
+// 0 when no quota is set. Only the whole processors count: a quota of one and a half still
+// cannot run two threads at once.
+unsigned QuotaProcessors() {
+  const std::string Groups = ReadSmallFile("/proc/self/cgroup");
+  unsigned Least = 0;
+  auto Consider = [&Least](double Quota, double Period) {
+    if (Quota <= 0 || Period <= 0) return;
+    const auto Whole = static_cast<unsigned>(std::max(1.0, Quota / Period));
+    Least = Least == 0 ? Whole : std::min(Least, Whole);
+  };
+  std::size_t Start = 0;
+  while (Start < Groups.size()) {
+    std::size_t End = Groups.find('\n', Start);
+    if (End == std::string::npos) End = Groups.size();
+    const std::string Line = Groups.substr(Start, End - Start);
+    Start = End + 1;
+    const std::size_t A = Line.find(':'), B = A == std::string::npos ? A : Line.find(':', A + 1);
+    if (B == std::string::npos) continue;
+    const std::string Controllers = Line.substr(A + 1, B - A - 1);
+    std::string Path = Line.substr(B + 1);
+    if (Controllers.empty()) { // the unified hierarchy: "max 100000" or "50000 100000"
+      for (;;) {
+        const std::string Max = ReadSmallFile("/sys/fs/cgroup" + Path + "/cpu.max");
+        if (!Max.empty() && Max.compare(0, 3, "max") != 0) {
+          double Quota = 0, Period = 0;
+          if (std::sscanf(Max.c_str(), "%lf %lf", &Quota, &Period) == 2) Consider(Quota, Period);
+        }
+        if (Path.empty() || Path == "/") break;
+        Path.erase(Path.rfind('/'));
+      }
+    } else if (("," + Controllers + ",").find(",cpu,") != std::string::npos) {
+      for (const char* Dir : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+        const std::string Base = Dir + (Path == "/" ? std::string() : Path);
+        const std::string Quota = ReadSmallFile(Base + "/cpu.cfs_quota_us");
+        const std::string Period = ReadSmallFile(Base + "/cpu.cfs_period_us");
+        if (!Quota.empty() && !Period.empty()) {
+          Consider(std::atof(Quota.c_str()), std::atof(Period.c_str()));
+          break;
+        }
+      }
+    }
+  }
+  return Least;
+}
+#endif
+
+} // namespace
+
+unsigned UsableProcessors() {
+  unsigned N = 0;
+#if defined(__linux__)
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  if (::sched_getaffinity(0, sizeof Set, &Set) == 0) N = static_cast<unsigned>(CPU_COUNT(&Set));
+  if (const unsigned Quota = QuotaProcessors(); Quota > 0 && (N == 0 || Quota < N)) N = Quota;
+#elif defined(_WIN32)
+  DWORD_PTR Process = 0, System = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &Process, &System))
+    N = static_cast<unsigned>(std::popcount(static_cast<std::uint64_t>(Process)));
+#endif
+  if (N == 0) N = std::thread::hardware_concurrency();
+  return std::max(N, 1u);
+}
+
 bool OverlapPays(std::int64_t Pieces) {
-  static const bool Processors = std::thread::hardware_concurrency() > 1;
-  return (Pieces < 0 || Pieces >= 3) && Processors;
+  if (Pieces >= 0 && Pieces < 3) return false;
+  // Asked once, and only by work large enough for a thread: a small file pays nothing for it.
+  static const bool TwoProcessors = UsableProcessors() > 1;
+  return TwoProcessors;
 }
 
 TqvPieceWriter::TqvPieceWriter(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)

@@ -25,8 +25,13 @@ namespace detail {
 
 // Whether a second thread for the writing pays for work of this many pieces (-1: a source of
 // unknown size): a thread costs more than it saves on one or two, and nothing at all when the
-// process has one processor.
+// process may run on one processor only (see UsableProcessors).
 bool OverlapPays(std::int64_t Pieces);
+
+// The processors this process may really run on at once: those of its affinity mask (taskset),
+// fewer when a CPU quota of its control group allows less (a container's limit); at least 1.
+// A second thread on one processor only takes turns with the first, and costs its start.
+unsigned UsableProcessors();
 
 // The writing end of a piece path. A codec codes each piece into Data() and hands it
 // over with Write; when Overlap is asked for, a second thread writes the pieces into the

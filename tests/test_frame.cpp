@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 #include <stdexcept>
 
 #include "encoder/qvEncoder.h"
@@ -353,3 +356,25 @@ TEST(PieceSteps, ReadsAndWritesKeepTheOrderOfThePieces) {
 }
 
 } // namespace
+
+#if defined(__linux__)
+// A process held to one processor (taskset, a container's affinity) starts no second thread:
+// the count follows the affinity mask of the caller.
+TEST(PieceThreads, UsableProcessorsFollowTheAffinityMask) {
+  cpu_set_t All;
+  CPU_ZERO(&All);
+  ASSERT_EQ(::sched_getaffinity(0, sizeof All, &All), 0);
+  EXPECT_LE(detail::UsableProcessors(), static_cast<unsigned>(CPU_COUNT(&All)));
+  cpu_set_t One;
+  CPU_ZERO(&One);
+  for (int Cpu = 0; Cpu < CPU_SETSIZE; ++Cpu)
+    if (CPU_ISSET(Cpu, &All)) {
+      CPU_SET(Cpu, &One);
+      break;
+    }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof One, &One), 0);
+  const unsigned Held = detail::UsableProcessors();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof All, &All), 0);
+  EXPECT_EQ(Held, 1u);
+}
+#endif
