@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
+#include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
 namespace {
@@ -560,24 +560,12 @@ TEST(Base64Program, ReportsAWrongSymbolAndKeepsTheEarlierBatches) {
 // inner loops come in a plain and in vector forms. Every combination must leave exactly what the
 // observable path leaves: the same bytes, errors and positions.
 
-std::string KernelName(detail::TqvBase64Kernel K) {
-  switch (K) {
-  case detail::TqvBase64Kernel::Plain:
-    return "plain";
-  case detail::TqvBase64Kernel::Avx2:
-    return "AVX2";
-  case detail::TqvBase64Kernel::Avx512Vbmi:
-    return "AVX-512 VBMI";
-  }
-  return "unknown";
-}
-
-// Restores the kernel and the piece length that a test changes.
+// Restores the kernel level and the piece length that a test changes.
 class Base64Internals : public ::testing::Test {
 protected:
   void TearDown() override {
-    detail::ForcePlainBase64(false);
-    detail::SetBase64PieceLength(0);
+    detail::UseKernelLevel(detail::KernelLevels().back());
+    detail::SetPieceLength(0);
   }
 };
 
@@ -639,21 +627,6 @@ void ExpectSame(const TOutcome& Want, const TOutcome& Got, const std::string& Wh
   EXPECT_EQ(Want.Stopped, Got.Stopped) << What;
 }
 
-TEST_F(Base64Internals, KernelChoice) {
-  const auto Kernels = detail::Base64Kernels();
-  ASSERT_FALSE(Kernels.empty());
-  EXPECT_EQ(Kernels.front(), detail::TqvBase64Kernel::Plain);
-  EXPECT_EQ(detail::Base64KernelInUse(), Kernels.back()); // the best is chosen by itself
-  detail::ForcePlainBase64(true);
-  EXPECT_EQ(detail::Base64KernelInUse(), detail::TqvBase64Kernel::Plain);
-  for (const auto K : Kernels) {
-    EXPECT_TRUE(detail::UseBase64Kernel(K));
-    EXPECT_EQ(detail::Base64KernelInUse(), K);
-  }
-  detail::ForcePlainBase64(false);
-  EXPECT_EQ(detail::Base64KernelInUse(), Kernels.back());
-}
-
 // Every byte value at every place of a group and a line, and text of every short length, with
 // the line breaks, spaces and padding that the decoder skips at every place of a group.
 TEST_F(Base64Internals, EveryKernelCodesEveryByteAtEveryOffset) {
@@ -677,15 +650,15 @@ TEST_F(Base64Internals, EveryKernelCodesEveryByteAtEveryOffset) {
     }
   }
   const TSettings Layouts[] = {{76}, {64}, {68}, {132}, {76, true}};
-  detail::ForcePlainBase64(true);
+  detail::UseKernelLevel(detail::TqvKernelLevel::Plain);
   std::vector<std::string> Want;
   for (const auto& Source : Sources)
     for (const auto& S : Layouts) Want.push_back(Encoded(Source, S));
   std::vector<std::string> WantDecoded;
   for (const auto& Text : Texts) WantDecoded.push_back(Decoded(Text));
-  for (const auto K : detail::Base64Kernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseBase64Kernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     std::size_t I = 0;
     for (const auto& Source : Sources)
       for (const auto& S : Layouts) ASSERT_TRUE(Encoded(Source, S) == Want[I++]) << Source.size();
@@ -702,8 +675,8 @@ TEST_F(Base64Internals, EveryKernelCodesEveryByteAtEveryOffset) {
 TEST_F(Base64Internals, EveryKernelStopsAtTheFirstWrongSymbol) {
   const std::string Text = Encoded(vt::RandomBytes(300, 9), {64});
   const char Wrong[] = {'*', '\t', '\0', '\x80', '\xff', '-', '.', ':', '@', '[', '`', '{', '~'};
-  for (const auto K : detail::Base64Kernels()) {
-    SCOPED_TRACE(KernelName(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
     for (std::size_t At = 0; At < 140; ++At) {
       std::string T = Text;
       T[At] = Wrong[At % sizeof Wrong];
@@ -711,9 +684,9 @@ TEST_F(Base64Internals, EveryKernelStopsAtTheFirstWrongSymbol) {
         TSettings S;
         S.ErrorProcessing = Policy;
         S.BatchSize = 50;
-        detail::ForcePlainBase64(true);
+        detail::UseKernelLevel(detail::TqvKernelLevel::Plain);
         const TOutcome Want = ConvertBy(TPath::Observed, TWay::Decode, T, S);
-        ASSERT_TRUE(detail::UseBase64Kernel(K));
+        ASSERT_TRUE(detail::UseKernelLevel(K));
         for (const TPath P : {TPath::Observed, TPath::Memory})
           ExpectSame(Want, ConvertBy(P, TWay::Decode, T, S),
                      std::to_string(At) + " " + PathName(P));
@@ -729,18 +702,19 @@ TEST_F(Base64Internals, UnobservedEncodingMatchesTheObservablePath) {
   for (const std::size_t Around : {56, 57, 99, 100, 114, 171, 300, 1000, 5000})
     for (std::size_t D = 0; D < 5; ++D) Sizes.push_back(Around - 2 + D);
   for (const std::int64_t Piece : {0, 7, 100, 1000}) {
-    detail::SetBase64PieceLength(Piece);
-    for (const auto K : detail::Base64Kernels()) {
-      ASSERT_TRUE(detail::UseBase64Kernel(K));
+    detail::SetPieceLength(Piece);
+    for (const auto K : detail::KernelLevels()) {
+      ASSERT_TRUE(detail::UseKernelLevel(K));
       for (const std::size_t N : Sizes) {
         const std::string Input = vt::RandomBytes(N + 3, static_cast<std::uint32_t>(N));
         for (const TSettings& S : Layouts) {
-          const std::string What = KernelName(K) + ", piece " + std::to_string(Piece) + ", N " +
-                                   std::to_string(N) + ", line " + std::to_string(S.CharsPerLine) +
+          const std::string What = detail::KernelLevelName(K) + ", piece " +
+                                   std::to_string(Piece) + ", N " + std::to_string(N) + ", line " +
+                                   std::to_string(S.CharsPerLine) +
                                    (S.SuppressCrlf ? " suppressed" : "");
           const TOutcome Want = ConvertBy(TPath::Observed, TWay::Encode, Input, S, 3, "ab");
           ExpectSame(Want, ConvertBy(TPath::Memory, TWay::Encode, Input, S, 3, "ab"), What);
-          if (K == detail::Base64Kernels().back() && N % 7 == 0)
+          if (K == detail::KernelLevels().back() && N % 7 == 0)
             ExpectSame(Want, ConvertBy(TPath::Files, TWay::Encode, Input, S, 3, "ab"),
                        What + " files");
         }
@@ -748,7 +722,7 @@ TEST_F(Base64Internals, UnobservedEncodingMatchesTheObservablePath) {
     }
   }
   // Sources of several default pieces, through files.
-  detail::SetBase64PieceLength(0);
+  detail::SetPieceLength(0);
   for (const std::size_t N : {786431, 786432, 786433, 2359297}) {
     const std::string Input = vt::RandomBytes(N, static_cast<std::uint32_t>(N));
     for (const TSettings& S : {TSettings{76}, TSettings{76, true}}) {
@@ -778,9 +752,9 @@ TEST_F(Base64Internals, UnobservedDecodingMatchesTheObservablePath) {
   }
   const std::int32_t Batches[] = {1, 3, 4, 5, 7, 64, 100, 1000, 8192, INT32_MAX};
   for (const std::int64_t Piece : {0, 7, 100, 1000}) {
-    detail::SetBase64PieceLength(Piece);
-    for (const auto K : detail::Base64Kernels()) {
-      ASSERT_TRUE(detail::UseBase64Kernel(K));
+    detail::SetPieceLength(Piece);
+    for (const auto K : detail::KernelLevels()) {
+      ASSERT_TRUE(detail::UseKernelLevel(K));
       for (std::size_t J = 0; J < Texts.size(); ++J) {
         for (const std::int32_t Batch : Batches) {
           for (const auto Policy : {epStop, epContinue}) {
@@ -788,12 +762,13 @@ TEST_F(Base64Internals, UnobservedDecodingMatchesTheObservablePath) {
             S.BatchSize = Batch;
             S.ErrorProcessing = Policy;
             const std::size_t Skip = J % 3 == 0 ? 0 : 2;
-            const std::string What =
-                KernelName(K) + ", piece " + std::to_string(Piece) + ", text " + std::to_string(J) +
-                ", batch " + std::to_string(Batch) + (Policy == epStop ? " stop" : " continue");
+            const std::string What = detail::KernelLevelName(K) + ", piece " +
+                                     std::to_string(Piece) + ", text " + std::to_string(J) +
+                                     ", batch " + std::to_string(Batch) +
+                                     (Policy == epStop ? " stop" : " continue");
             const TOutcome Want = ConvertBy(TPath::Observed, TWay::Decode, Texts[J], S, Skip, "xy");
             ExpectSame(Want, ConvertBy(TPath::Memory, TWay::Decode, Texts[J], S, Skip, "xy"), What);
-            if (K == detail::Base64Kernels().back() && (Batch == 7 || Batch == 8192))
+            if (K == detail::KernelLevels().back() && (Batch == 7 || Batch == 8192))
               ExpectSame(Want, ConvertBy(TPath::Files, TWay::Decode, Texts[J], S, Skip, "xy"),
                          What + " files");
           }
@@ -802,7 +777,7 @@ TEST_F(Base64Internals, UnobservedDecodingMatchesTheObservablePath) {
     }
   }
   // A text of several default pieces with a wrong symbol near a piece border, through files.
-  detail::SetBase64PieceLength(0);
+  detail::SetPieceLength(0);
   const std::string Big = Encoded(vt::RandomBytes(2400000, 77));
   for (const std::size_t At :
        {std::size_t{1048575}, std::size_t{1048576}, std::size_t{1056000}, Big.size() - 1}) {

@@ -12,7 +12,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
-#include "encoder/qvQuotedPrintableInternal.h"
+#include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
 namespace {
@@ -479,18 +479,14 @@ TEST(QuotedPrintableRoundTrip, EveryShortStringOverASmallAlphabet) {
 
 // --- The buffered way, where no caller sees the stream calls ---
 
-// Each test leaves the kernel and the piece length as it found them.
+// Each test leaves the kernel level and the piece length as it found them.
 class QuotedPrintableBuffered : public ::testing::Test {
 protected:
   void TearDown() override {
-    detail::ForcePlainQP(false);
-    detail::SetQPPieceLength(0);
+    detail::UseKernelLevel(detail::KernelLevels().back());
+    detail::SetPieceLength(0);
   }
 };
-
-std::string KernelName(detail::TqvQPKernel K) {
-  return K == detail::TqvQPKernel::Plain ? "plain kernel" : "AVX-512 kernel";
-}
 
 struct Outcome {
   std::string Bytes;
@@ -534,28 +530,15 @@ std::string MalformedText(std::size_t Size, std::uint32_t Seed) {
   return S;
 }
 
-TEST_F(QuotedPrintableBuffered, KernelChoice) {
-  const auto Kernels = detail::QPKernels();
-  ASSERT_FALSE(Kernels.empty());
-  EXPECT_EQ(Kernels.front(), detail::TqvQPKernel::Plain);
-  EXPECT_EQ(detail::QPKernelInUse(), Kernels.back()); // the best is chosen by itself
-  detail::ForcePlainQP(true);
-  EXPECT_EQ(detail::QPKernelInUse(), detail::TqvQPKernel::Plain);
-  for (const auto K : Kernels) {
-    EXPECT_TRUE(detail::UseQPKernel(K));
-    EXPECT_EQ(detail::QPKernelInUse(), K);
-  }
-}
-
 TEST_F(QuotedPrintableBuffered, EncodingMatchesTheObservableWay) {
   const std::string Sources[] = {MixedSource(5000, 1), std::string(3000, 'x'),
                                  std::string(2000, '\r') + "\n", Times(700, "\r\n=a\r"),
                                  vt::RandomBytes(4000, 2)};
-  for (const auto K : detail::QPKernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseQPKernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     for (const std::int64_t Piece : {32, 33, 64, 100, 1000, 0}) {
-      detail::SetQPPieceLength(Piece);
+      detail::SetPieceLength(Piece);
       for (const auto& Source : Sources) {
         for (const std::int32_t CharsPerLine : {0, 6, 7, 8, 10, 75, 76, 77, 132, 1000}) {
           for (const bool Suppress : {false, true}) {
@@ -574,11 +557,11 @@ TEST_F(QuotedPrintableBuffered, EncodingMatchesTheObservableWay) {
 
 TEST_F(QuotedPrintableBuffered, EncodingOfEveryLengthAcrossPieceBorders) {
   // A CR LF pair or a lone CR at every place relative to a piece border of 32 bytes.
-  detail::SetQPPieceLength(32);
+  detail::SetPieceLength(32);
   const std::string Base = MixedSource(200, 3);
-  for (const auto K : detail::QPKernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseQPKernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     for (std::size_t N = 0; N <= Base.size(); ++N) {
       for (const std::string Tail : {"", "\r", "\r\n", "=\r\r\n"}) {
         const std::string Source = Base.substr(0, N) + Tail + "ab\r";
@@ -596,11 +579,11 @@ TEST_F(QuotedPrintableBuffered, DecodingMatchesTheObservableWayWithEveryKernel) 
                                     Encode(vt::RandomBytes(5000, 7), 6).Text,
                                     vt::RandomBytes(3000, 8),
                                     std::string(500, '=')};
-  for (const auto K : detail::QPKernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseQPKernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     for (const std::int64_t Piece : {32, 63, 64, 65, 66, 127, 1000, 0}) {
-      detail::SetQPPieceLength(Piece);
+      detail::SetPieceLength(Piece);
       for (const auto& Text : Texts) {
         for (const std::int64_t Start : {0, 1, 2, 65}) {
           ASSERT_EQ(Code(false, Text, false, 76, false, Start),
@@ -625,9 +608,9 @@ TEST_F(QuotedPrintableBuffered, DecodingEveryShortTextWithEveryKernel) {
     Level = std::move(Next);
   }
   const std::string Clean = std::string(60, 'q') + "=3D\r\n" + std::string(70, 'r');
-  for (const auto K : detail::QPKernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseQPKernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     for (const std::size_t At : {std::size_t{0}, std::size_t{59}, std::size_t{61}, std::size_t{62},
                                  std::size_t{63}, std::size_t{64}, std::size_t{128}}) {
       for (const auto& S : All) {
@@ -647,9 +630,9 @@ TEST_F(QuotedPrintableBuffered, LongTextsWithEveryKernel) {
   const std::string Source = MixedSource(5 << 20, 9);
   const Outcome Text = Code(true, Source, true);
   const std::string Broken = MalformedText(3 << 20, 10);
-  for (const auto K : detail::QPKernels()) {
-    SCOPED_TRACE(KernelName(K));
-    ASSERT_TRUE(detail::UseQPKernel(K));
+  for (const auto K : detail::KernelLevels()) {
+    SCOPED_TRACE(detail::KernelLevelName(K));
+    ASSERT_TRUE(detail::UseKernelLevel(K));
     ASSERT_EQ(Code(true, Source, false), Text);
     const Outcome Back = Code(false, Text.Bytes.substr(4), false);
     EXPECT_EQ(Back.Bytes, "head" + Source);

@@ -9,7 +9,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
-#include "encoder/qvUUEncodeInternal.h"
+#include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
 namespace {
@@ -513,11 +513,11 @@ TEST(UUCodecs, RoundTripsAtEveryLineLength) {
 
 // --- The unobserved path: pieces through the runtime's streams, against the whole-source way ---
 
-// Restores the best kernel and the default piece length at the end of a test.
+// Restores the best kernel level and the default piece length at the end of a test.
 struct TInternalsGuard {
   ~TInternalsGuard() {
-    detail::ForcePlainUUCodecs(false);
-    detail::SetUUPieceLength(0);
+    detail::UseKernelLevel(detail::KernelLevels().back());
+    detail::SetPieceLength(0);
   }
 };
 
@@ -562,20 +562,6 @@ TOutcome CodeOnce(bool Decode, const std::string& In, std::int64_t Start, bool W
 
 const std::int64_t PieceLengths[] = {1, 2, 3, 5, 56, 57, 58, 63, 64, 100, 1000, 0};
 
-TEST(UUCodecs, KernelsCanBeChosenAndThePlainOneForced) {
-  TInternalsGuard Guard;
-  const auto Kinds = detail::UUKernels();
-  ASSERT_FALSE(Kinds.empty());
-  EXPECT_EQ(Kinds.front(), detail::TqvUUKernel::Plain);
-  EXPECT_EQ(detail::UUKernelInUse(), Kinds.back()); // the best, chosen at start
-  detail::ForcePlainUUCodecs(true);
-  EXPECT_EQ(detail::UUKernelInUse(), detail::TqvUUKernel::Plain);
-  for (auto Kind : Kinds) {
-    EXPECT_TRUE(detail::UseUUKernel(Kind));
-    EXPECT_EQ(detail::UUKernelInUse(), Kind);
-  }
-}
-
 TEST(UUCodecs, EncodingInPiecesGivesTheSameTextErrorsAndPositions) {
   TInternalsGuard Guard;
   struct TCase {
@@ -601,10 +587,10 @@ TEST(UUCodecs, EncodingInPiecesGivesTheSameTextErrorsAndPositions) {
   std::vector<TOutcome> Reference;
   for (const auto& C : Cases)
     Reference.push_back(CodeOnce(false, C.In, C.Start, true, C.Cpl, C.Suppress));
-  for (auto Kind : detail::UUKernels()) {
-    detail::UseUUKernel(Kind);
+  for (auto Kind : detail::KernelLevels()) {
+    detail::UseKernelLevel(Kind);
     for (std::int64_t Piece : PieceLengths) {
-      detail::SetUUPieceLength(Piece);
+      detail::SetPieceLength(Piece);
       for (std::size_t I = 0; I < Cases.size(); ++I) {
         const auto& C = Cases[I];
         SCOPED_TRACE(testing::Message()
@@ -631,10 +617,10 @@ TEST(UUCodecs, DecodingInPiecesGivesTheSameBytesAndPositions) {
   Texts.push_back(Repeat("\n", 61) + "beg");
   std::vector<TOutcome> Reference;
   for (const auto& T : Texts) Reference.push_back(CodeOnce(true, T, T.size() % 3 == 1, true));
-  for (auto Kind : detail::UUKernels()) {
-    detail::UseUUKernel(Kind);
+  for (auto Kind : detail::KernelLevels()) {
+    detail::UseKernelLevel(Kind);
     for (std::int64_t Piece : PieceLengths) {
-      detail::SetUUPieceLength(Piece);
+      detail::SetPieceLength(Piece);
       for (std::size_t I = 0; I < Texts.size(); ++I) {
         // The smallest pieces on a sample: every text crosses several of them anyway.
         if (Piece > 0 && Piece < 56 && I % 5 != 0) continue;
@@ -653,7 +639,7 @@ TEST(UUCodecs, DecodingInPiecesGivesTheSameBytesAndPositions) {
 // writes it, with or without a handler.
 TEST(UUCodecs, AStreamThatIsItsOwnDestinationGetsTheTextAfterTheSource) {
   TInternalsGuard Guard;
-  detail::SetUUPieceLength(5);
+  detail::SetPieceLength(5);
   const std::string In = vt::RandomBytes(200, 8);
   for (bool Watched : {true, false}) {
     TqvEncoder E;
@@ -679,7 +665,7 @@ TEST(UUCodecs, FilesCodedInPiecesMatchTheWholeSourceWay) {
   vt::TempDir Dir;
   const std::string In = vt::RandomBytes(300000, 21);
   vt::WriteFile(Dir / "in", In);
-  detail::SetUUPieceLength(4099);
+  detail::SetPieceLength(4099);
   auto Code = [&](TqvEncoder& E, bool Decode, const std::string& From, const std::string& To) {
     E.EncodeMethod = cmUUEncode;
     rtl::TFileStream S(From, rtl::fmOpenRead), D(To, rtl::fmCreate);

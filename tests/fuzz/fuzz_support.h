@@ -28,10 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoder/qvBase64Internal.h"
 #include "encoder/qvEncoder.h"
-#include "encoder/qvQuotedPrintableInternal.h"
-#include "encoder/qvUUEncodeInternal.h"
+#include "encoder/kernels/qvKernels.h"
 #include "runtime/streams.h"
 
 namespace vf {
@@ -196,56 +194,6 @@ inline void CheckProgress(const TOutcome& R, std::size_t SourceSize, const TSett
   }
 }
 
-// The inner loops of a method's codecs and the length of their pieces.
-struct TCodecKnobs {
-  std::vector<std::pair<std::string, std::function<void()>>> Kernels; // each selects one
-  std::function<void()> Restore; // the best kernel and the default pieces again
-  std::function<void(std::int64_t)> SetPieceLength;
-};
-
-template <typename TKernel>
-std::vector<std::pair<std::string, std::function<void()>>>
-KernelChoices(const std::vector<TKernel>& Kernels, bool (*Use)(TKernel)) {
-  std::vector<std::pair<std::string, std::function<void()>>> Choices;
-  for (const TKernel K : Kernels)
-    Choices.emplace_back("kernel " + std::to_string(static_cast<int>(K)), [K, Use] {
-      if (!Use(K)) Finding("a listed kernel cannot be used");
-    });
-  return Choices;
-}
-
-inline const TCodecKnobs& KnobsFor(TqvEncodeMethod Method) {
-  static const TCodecKnobs Base64{KernelChoices(detail::Base64Kernels(), detail::UseBase64Kernel),
-                                  [] {
-                                    detail::ForcePlainBase64(false);
-                                    detail::SetBase64PieceLength(0);
-                                  },
-                                  [](std::int64_t Bytes) { detail::SetBase64PieceLength(Bytes); }};
-  static const TCodecKnobs QP{KernelChoices(detail::QPKernels(), detail::UseQPKernel),
-                              [] {
-                                detail::ForcePlainQP(false);
-                                detail::SetQPPieceLength(0);
-                              },
-                              [](std::int64_t Bytes) {
-                                // The codec needs pieces of at least 32 bytes.
-                                detail::SetQPPieceLength(std::max<std::int64_t>(32, Bytes));
-                              }};
-  static const TCodecKnobs UU{KernelChoices(detail::UUKernels(), detail::UseUUKernel),
-                              [] {
-                                detail::ForcePlainUUCodecs(false);
-                                detail::SetUUPieceLength(0);
-                              },
-                              [](std::int64_t Bytes) { detail::SetUUPieceLength(Bytes); }};
-  switch (Method) {
-  case cmQuotedPrintable:
-    return QP;
-  case cmUUEncode:
-    return UU;
-  default:
-    return Base64;
-  }
-}
-
 // Runs every path and insists that they agree; returns the observed path's outcome.
 inline TOutcome RunAllPaths(const TSettings& S, bool Encoding, std::string_view Source,
                             std::size_t PrefixLength, std::int64_t PieceLength) {
@@ -262,14 +210,17 @@ inline TOutcome RunAllPaths(const TSettings& S, bool Encoding, std::string_view 
     Finding("foreign streams give other progress reports" + Where);
   CheckProgress(Observed, Source.size(), S);
 
-  const TCodecKnobs& Knobs = KnobsFor(S.Method);
-  for (const auto& [Name, Select] : Knobs.Kernels) {
-    Select();
-    Knobs.SetPieceLength(PieceLength);
+  // Every level of loops that this processor runs, then the best again and default pieces.
+  const std::vector<detail::TqvKernelLevel> Levels = detail::KernelLevels();
+  for (const detail::TqvKernelLevel Level : Levels) {
+    if (!detail::UseKernelLevel(Level)) Finding("a listed kernel level cannot be used");
+    detail::SetPieceLength(PieceLength);
     const TOutcome Unobserved = Run(S, Encoding, Source, TPath::Unobserved);
-    Knobs.Restore();
+    detail::UseKernelLevel(Levels.back());
+    detail::SetPieceLength(0);
     if (!Same(Unobserved, Observed))
-      Finding("the unobserved path with " + Name + " differs from the observed one" + Where);
+      Finding("the unobserved path with the " + detail::KernelLevelName(Level) +
+              " loops differs from the observed one" + Where);
   }
   return Observed;
 }

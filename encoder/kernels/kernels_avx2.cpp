@@ -1,0 +1,180 @@
+// The AVX2 loops: Base64 and UUencode. Quoted-printable has none; at this level it runs plain.
+// Each function carries its own target attribute, so the file builds with the project's flags
+// and the chooser calls nothing here on a processor without AVX2.
+#include "encoder/kernels/qvKernelLoops.h"
+
+#ifdef VEXOR_X86_KERNELS
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace detail {
+
+namespace {
+
+// --- The 3-to-4 and 4-to-3 reshuffles ---
+//
+// Base64 and UUencode cut three bytes into four 6-bit codes in the same bit order (the first
+// byte's high bits first); only the characters that stand for the codes differ, so both take
+// their codes from here.
+
+// The codes of eight groups: 24 bytes from In, and 4 more read after them. Each 128-bit half
+// takes four groups; their bytes are spread to one group per 32-bit word as b1 b0 b2 b1, so
+// that each code lies whole inside one 16-bit half, and moved into the word's four bytes by two
+// multiplications.
+__attribute__((target("avx2"))) inline __m256i CodesOfGroups(const std::uint8_t* In) {
+  const __m256i Spread = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
+                                          2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  const __m128i Low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In));
+  const __m128i High = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In + 12));
+  const __m256i X =
+      _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(Low), High, 1), Spread);
+  return _mm256_or_si256(
+      _mm256_mulhi_epu16(_mm256_and_si256(X, _mm256_set1_epi32(0x0FC0FC00)),
+                         _mm256_set1_epi32(0x04000040)),
+      _mm256_mullo_epi16(_mm256_and_si256(X, _mm256_set1_epi32(0x003F03F0)),
+                         _mm256_set1_epi32(0x01000010)));
+}
+
+// The 24 bytes of 32 codes (eight groups of four, each below 64), in the low 24 bytes of the
+// result; the 8 bytes after them mean nothing. The codes are merged to 24 bits per word by two
+// multiply-adds, and the words' bytes gathered in order.
+__attribute__((target("avx2"))) inline __m256i BytesOfCodes(__m256i Codes) {
+  const __m256i Gather = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2,
+                                          1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i Words = _mm256_madd_epi16(
+      _mm256_maddubs_epi16(Codes, _mm256_set1_epi32(0x01400140)), _mm256_set1_epi32(0x00011000));
+  return _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Gather),
+                                     _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+}
+
+} // namespace
+
+// --- Base64 ---
+
+// Eight groups per step. The codes become characters by adding an offset chosen per range.
+__attribute__((target("avx2"))) std::uint8_t*
+Base64EncodeAvx2(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  // Offsets from code to character: [0] "a".."z", [1..10] digits, [11] "+", [12] "/", [13] "A"..
+  const __m256i Offsets =
+      _mm256_setr_epi8(71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 65, 0, 0, 71, -4, -4,
+                       -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 65, 0, 0);
+  // A step reads four bytes beyond the 24 that it codes: they must be the caller's.
+  for (; Groups >= 10; Groups -= 8, In += 24, Out += 32) {
+    const __m256i Codes = CodesOfGroups(In);
+    __m256i Range = _mm256_subs_epu8(Codes, _mm256_set1_epi8(51));
+    const __m256i Upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), Codes);
+    Range = _mm256_or_si256(Range, _mm256_and_si256(Upper, _mm256_set1_epi8(13)));
+    const __m256i Chars = _mm256_add_epi8(Codes, _mm256_shuffle_epi8(Offsets, Range));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), Chars);
+  }
+  return Base64EncodePlain(In, Groups, Out);
+}
+
+// 32 characters per step, checked by two nibble tables (a character is in the alphabet when the
+// classes of its low nibble meet none that its high nibble forbids) and translated by an offset
+// per high nibble ("/" is the one character that needs an offset of its own).
+__attribute__((target("avx2"))) std::int64_t Base64DecodeAvx2(const std::uint8_t* In,
+                                                              std::int64_t Count, std::uint8_t* Out,
+                                                              std::int64_t& Written) {
+  const __m256i LowClasses =
+      _mm256_setr_epi8(0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x04, 0x08, 0x10,
+                       0x10, 0x10, 0x20, 0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02,
+                       0x04, 0x08, 0x10, 0x10, 0x10, 0x20);
+  const __m256i HighForbids =
+      _mm256_setr_epi8(0x3F, 0x3F, 0x17, 0x3C, 0x01, 0x38, 0x01, 0x38, 0x3F, 0x3F, 0x3F, 0x3F, 0x3F,
+                       0x3F, 0x3F, 0x3F, 0x3F, 0x3F, 0x17, 0x3C, 0x01, 0x38, 0x01, 0x38, 0x3F, 0x3F,
+                       0x3F, 0x3F, 0x3F, 0x3F, 0x3F, 0x3F);
+  const __m256i Offsets =
+      _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4, -65,
+                       -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i Nibble = _mm256_set1_epi8(0x0F);
+  const __m256i Slash = _mm256_set1_epi8('/');
+  std::int64_t I = 0, O = 0;
+  while (Count - I >= 32) {
+    const __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + I));
+    const __m256i High = _mm256_and_si256(_mm256_srli_epi32(C, 4), Nibble);
+    const __m256i Bad =
+        _mm256_and_si256(_mm256_shuffle_epi8(LowClasses, _mm256_and_si256(C, Nibble)),
+                         _mm256_shuffle_epi8(HighForbids, High));
+    const auto Good = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(Bad, _mm256_setzero_si256())));
+    const int Clean = Good == 0xFFFFFFFFu ? 32 : __builtin_ctz(~Good);
+    const int Whole = Clean & ~3;
+    if (Whole > 0) {
+      const __m256i Codes = _mm256_add_epi8(
+          C, _mm256_shuffle_epi8(Offsets, _mm256_add_epi8(High, _mm256_cmpeq_epi8(C, Slash))));
+      const __m256i Bytes = BytesOfCodes(Codes);
+      if (Whole == 32) {
+        // 24 bytes and 8 of filler: in place they fall on text already read, and a separate
+        // output keeps room for them.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + O), Bytes);
+      } else {
+        alignas(32) std::uint8_t Staged[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(Staged), Bytes);
+        std::memcpy(Out + O, Staged, static_cast<std::size_t>(Whole / 4 * 3));
+      }
+      I += Whole;
+      O += Whole / 4 * 3;
+    }
+    if (!base64::GoesOn(In, Count, I, Clean, Whole, 32)) break;
+  }
+  return base64::DecodeRestPlain(In, Count, Out, I, O, Written);
+}
+
+// --- UUencode ---
+
+namespace {
+
+// Eight groups into 32 code characters: 0 becomes the grave accent, v the byte v + 32, that is
+// ((v - 1) mod 64) + 33.
+__attribute__((target("avx2"))) inline void UUEncodeBlock(const std::uint8_t* In,
+                                                          std::uint8_t* Out) {
+  const __m256i Codes = CodesOfGroups(In);
+  const __m256i Chars = _mm256_add_epi8(
+      _mm256_and_si256(_mm256_sub_epi8(Codes, _mm256_set1_epi8(1)), _mm256_set1_epi8(63)),
+      _mm256_set1_epi8(33));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), Chars);
+}
+
+} // namespace
+
+__attribute__((target("avx2"))) std::uint8_t*
+UUEncodeAvx2(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  if (Groups < 8) return UUEncodePlain(In, Groups, Out);
+  std::int64_t G = 0;
+  for (; G + 8 <= Groups; G += 8) UUEncodeBlock(In + 3 * G, Out + 4 * G);
+  // The rest as one more block ending at the last group: the groups that it repeats get the
+  // same characters again.
+  if (G < Groups) UUEncodeBlock(In + 3 * (Groups - 8), Out + 4 * (Groups - 8));
+  return Out + 4 * Groups;
+}
+
+// Eight groups of four code characters into 24 bytes (and 8 bytes of no meaning after them).
+__attribute__((target("avx2"))) void UUDecodeAvx2(const std::uint8_t* C, std::int64_t Groups,
+                                                  std::uint8_t* Out) {
+  for (; Groups > 0; Groups -= 8, C += 32, Out += 24) {
+    const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(C));
+    const __m256i Codes =
+        _mm256_and_si256(_mm256_sub_epi8(V, _mm256_set1_epi8(32)), _mm256_set1_epi8(63));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), BytesOfCodes(Codes));
+  }
+}
+
+__attribute__((target("avx2"))) std::int64_t
+UUFindLineEndAvx2(const std::uint8_t* In, std::int64_t From, std::int64_t Stop) {
+  const __m256i Cr = _mm256_set1_epi8('\r'), Lf = _mm256_set1_epi8('\n');
+  for (; From < Stop; From += 32) {
+    const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(In + From));
+    const auto Mask = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(V, Cr), _mm256_cmpeq_epi8(V, Lf))));
+    if (Mask != 0) return std::min(From + __builtin_ctz(Mask), Stop);
+  }
+  return Stop;
+}
+
+} // namespace detail
+
+#endif // VEXOR_X86_KERNELS

@@ -1,0 +1,216 @@
+// The plain loops of every codec: what every processor runs, and what the vector loops hand
+// their short rests to. Portable C++, no intrinsics.
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "encoder/kernels/qvKernelLoops.h"
+
+namespace detail {
+
+// --- Base64 ---
+
+using base64::Alphabet;
+using base64::DecodeTable;
+using base64::IsLineBreak;
+
+namespace {
+
+// The two characters of every 12-bit half of a group, first character in the low byte.
+constexpr std::array<std::uint16_t, 4096> PairTable = [] {
+  std::array<std::uint16_t, 4096> T{};
+  for (int I = 0; I < 4096; ++I)
+    T[I] = static_cast<std::uint16_t>(static_cast<unsigned char>(Alphabet[I >> 6]) |
+                                      static_cast<unsigned char>(Alphabet[I & 63]) << 8);
+  return T;
+}();
+
+// The bits that each character of a group contributes, by its place in the group; a byte
+// outside the alphabet sets the top bit, which no group of four valid characters reaches.
+constexpr std::uint32_t BadQuad = 0x80000000u;
+struct TQuadTables {
+  std::uint32_t Place[4][256];
+};
+constexpr TQuadTables QuadTables = [] {
+  TQuadTables T{};
+  for (int C = 0; C < 256; ++C)
+    for (int P = 0; P < 4; ++P)
+      T.Place[P][C] = DecodeTable[C] == 0
+                          ? BadQuad
+                          : static_cast<std::uint32_t>(DecodeTable[C] - 1) << (18 - 6 * P);
+  return T;
+}();
+
+} // namespace
+
+std::uint8_t* Base64EncodePlain(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  for (; Groups > 0; --Groups, In += 3, Out += 4) {
+    const std::uint32_t V = std::uint32_t{In[0]} << 16 | std::uint32_t{In[1]} << 8 | In[2];
+    const std::uint16_t First = PairTable[V >> 12], Second = PairTable[V & 0xFFF];
+    std::memcpy(Out, &First, 2);
+    std::memcpy(Out + 2, &Second, 2);
+  }
+  return Out;
+}
+
+std::int64_t Base64DecodePlain(const std::uint8_t* In, std::int64_t Count, std::uint8_t* Out,
+                               std::int64_t& Written) {
+  const auto& P = QuadTables.Place;
+  std::int64_t I = 0, O = 0;
+  while (Count - I >= 4) {
+    const std::uint32_t V = P[0][In[I]] | P[1][In[I + 1]] | P[2][In[I + 2]] | P[3][In[I + 3]];
+    if (V & BadQuad) {
+      if (!IsLineBreak(In[I])) break;
+      ++I;
+      continue;
+    }
+    Out[O] = static_cast<std::uint8_t>(V >> 16);
+    Out[O + 1] = static_cast<std::uint8_t>(V >> 8);
+    Out[O + 2] = static_cast<std::uint8_t>(V);
+    O += 3;
+    I += 4;
+  }
+  Written = O;
+  return I;
+}
+
+// --- Quoted-printable ---
+
+using qp::CR;
+using qp::Digits;
+using qp::Elements;
+using qp::LF;
+using qp::NoDigit;
+using qp::TElement;
+
+const std::uint8_t* QPEncodePlain(const std::uint8_t* P, const std::uint8_t* End,
+                                  std::uint8_t*& Out, std::int64_t& Column, std::int64_t Limit) {
+  std::uint8_t* W = Out;
+  std::int64_t C = Column;
+  while (P != End) {
+    qp::EndFullLine(W, C, Limit);
+    if (*P == CR) {
+      if (!qp::TakeLineBreak(P, End, W, C)) break;
+      continue;
+    }
+    const TElement& E = Elements.Of[*P++];
+    std::memcpy(W, &E, sizeof E);
+    W += E.Length;
+    C += E.Length;
+  }
+  Out = W;
+  Column = C;
+  return P;
+}
+
+namespace {
+
+// Marks the bytes of Word equal to the byte that Pattern repeats: the lowest mark is exact (a
+// borrow may mark bytes above it), which is all that the search for the first one needs.
+constexpr std::uint64_t MarkBytes(std::uint64_t Word, std::uint64_t Pattern) noexcept {
+  const std::uint64_t X = Word ^ Pattern;
+  return (X - 0x0101010101010101ULL) & ~X & 0x8080808080808080ULL;
+}
+
+} // namespace
+
+// Eight bytes at a time: a word without "=", CR or LF is copied whole; otherwise the bytes
+// before the first of them are, and that element is taken alone.
+const std::uint8_t* QPDecodePlain(const std::uint8_t* P, const std::uint8_t* End,
+                                  std::uint8_t*& Out) {
+  constexpr std::uint64_t Ones = 0x0101010101010101ULL;
+  std::uint8_t* W = Out;
+  while (P != End) {
+    if (std::endian::native == std::endian::little && End - P >= 8) {
+      std::uint64_t Word;
+      std::memcpy(&Word, P, 8);
+      std::memcpy(W, &Word, 8); // the bytes past the first mark are written over or lie in slack
+      const std::uint64_t Marks =
+          MarkBytes(Word, '=' * Ones) | MarkBytes(Word, CR * Ones) | MarkBytes(Word, LF * Ones);
+      if (Marks == 0) {
+        P += 8;
+        W += 8;
+        continue;
+      }
+      const int Plain = std::countr_zero(Marks) / 8; // the first byte is the lowest
+      P += Plain;
+      W += Plain;
+    } else if (*P != '=' && *P != CR && *P != LF) {
+      *W++ = *P++;
+      continue;
+    }
+    const std::uint8_t B = *P;
+    const std::int64_t Left = End - P;
+    if (B == '=' && Left >= 3) {
+      const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
+      if ((High | Low) != NoDigit) { // both are digits
+        *W++ = static_cast<std::uint8_t>(High << 4 | Low);
+        P += 3;
+        continue;
+      }
+      if (P[1] == CR && P[2] == LF) {
+        P += 3;
+        continue;
+      }
+    } else if (B == CR && Left >= 2 && P[1] == LF) {
+      W[0] = CR;
+      W[1] = LF;
+      W += 2;
+      P += 2;
+      continue;
+    }
+    break;
+  }
+  Out = W;
+  return P;
+}
+
+// --- UUencode ---
+
+using uu::CodeChars;
+using uu::IsLineEnd;
+using uu::ValueOf;
+
+std::uint8_t* UUEncodePlain(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out) {
+  for (; Groups > 0; --Groups, In += 3, Out += 4) {
+    const unsigned B0 = In[0], B1 = In[1], B2 = In[2];
+    Out[0] = CodeChars[B0 >> 2];
+    Out[1] = CodeChars[((B0 << 4) | (B1 >> 4)) & 63];
+    Out[2] = CodeChars[((B1 << 2) | (B2 >> 6)) & 63];
+    Out[3] = CodeChars[B2 & 63];
+  }
+  return Out;
+}
+
+namespace {
+
+// The value of each byte already moved to its place in a 24-bit group, one table per position,
+// so that a group costs four loads and three ors.
+template <int Shift> constexpr std::array<std::uint32_t, 256> MakePlacedValues() {
+  std::array<std::uint32_t, 256> T{};
+  for (int C = 0; C < 256; ++C)
+    T[C] = std::uint32_t{ValueOf(static_cast<std::uint8_t>(C))} << Shift;
+  return T;
+}
+constexpr auto Placed0 = MakePlacedValues<18>();
+constexpr auto Placed1 = MakePlacedValues<12>();
+constexpr auto Placed2 = MakePlacedValues<6>();
+constexpr auto Placed3 = MakePlacedValues<0>();
+
+} // namespace
+
+void UUDecodePlain(const std::uint8_t* C, std::int64_t Groups, std::uint8_t* Out) {
+  for (; Groups > 0; --Groups, C += 4, Out += 3) {
+    const std::uint32_t W = Placed0[C[0]] | Placed1[C[1]] | Placed2[C[2]] | Placed3[C[3]];
+    Out[0] = static_cast<std::uint8_t>(W >> 16);
+    Out[1] = static_cast<std::uint8_t>(W >> 8);
+    Out[2] = static_cast<std::uint8_t>(W);
+  }
+}
+
+std::int64_t UUFindLineEndPlain(const std::uint8_t* In, std::int64_t From, std::int64_t Stop) {
+  while (From < Stop && !IsLineEnd(In[From])) ++From;
+  return From;
+}
+
+} // namespace detail
