@@ -189,20 +189,27 @@ enum class TDecodeEnd { EndOfText, WrongSymbolStop, WrongSymbolContinue };
 // Decodes the source in pieces of whole batches and leaves the destination and both positions as
 // batch by batch decoding would: under a stop, only the batches before the failing one written
 // and the source after it; under continue, everything before the wrong symbol written and the
-// source after the batch that follows the failing one.
+// source after the batch that follows the failing one. A batch is what one Read of Batch bytes
+// gives: the runtime's streams give whole batches until their end, so a piece is read with one
+// call; other streams may give less, so their pieces are read batch by batch, each batch where
+// that Read put it. The text ends at a Read that gives nothing.
 // A source of unknown size (Progress.Total() -1) is decoded up to its end, and is not moved back
 // after a wrong symbol: a pipe cannot be.
 TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Batch,
                           bool StopOnWrongSymbol, bool& DecodeStopped,
                           detail::TqvProgress& Progress) {
   const std::int64_t Total = Progress.Total();
+  const bool WholeBatches = detail::TqvEncoderAccess::IsRuntimeStream(Source);
   const std::int64_t Preferred = detail::PieceLengthOr(DefaultDecodePiece);
   // No longer than the whole batches that cover the text: a short text takes little memory.
+  // Batch by batch, at most 65536 batches a piece, for the table of their borders.
   std::int64_t Piece = Batch >= Preferred ? Batch : Preferred / Batch * Batch;
+  if (!WholeBatches) Piece = std::min(Piece, 65536 * Batch);
   if (Total >= 0) Piece = std::min(Piece, (Total + Batch - 1) / Batch * Batch);
   // A piece of one batch decodes in place: a failing batch then writes nothing, so its text is
-  // not needed afterwards. Longer pieces keep their text to count what the earlier batches gave.
-  const bool InPlace = Piece == Batch;
+  // not needed afterwards. Longer pieces, and pieces that short reads cut into several batches,
+  // keep their text to count what the earlier batches gave.
+  const bool InPlace = Piece == Batch && WholeBatches;
   detail::TqvBlock In(Piece);
   // In place, a piece must be written before the next read reuses its block: no second thread.
   detail::TqvPieceWriter Separate(
@@ -214,14 +221,45 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
     else
       Separate.Write(Count);
   };
+  // Where the batches of the piece begin, when they are read one by one.
+  std::vector<std::int64_t> Borders;
+  // The end of the batch that holds text byte At of the piece, and of the one after it (or
+  // Got when the piece ends first).
+  std::int64_t Got = 0;
+  const auto BatchAt = [&](std::int64_t At) -> std::size_t {
+    if (WholeBatches) return static_cast<std::size_t>(At / Batch);
+    return static_cast<std::size_t>(std::upper_bound(Borders.begin(), Borders.end(), At) -
+                                    Borders.begin() - 1);
+  };
+  const auto BatchStart = [&](std::size_t I) -> std::int64_t {
+    return WholeBatches ? static_cast<std::int64_t>(I) * Batch : Borders[I];
+  };
+  const auto BatchEnd = [&](std::size_t I) -> std::int64_t {
+    if (WholeBatches) return std::min(static_cast<std::int64_t>(I + 1) * Batch, Got);
+    return I + 1 < Borders.size() ? Borders[I + 1] : Got;
+  };
   const bool Seekable = Total >= 0;
   std::uint8_t QuadPosition = 0, PartialByte = 0;
   std::int64_t Done = 0; // text bytes read
+  bool Ended = false;
   DecodeStopped = false;
   for (;;) {
-    // Whole pieces, so that every piece begins at a batch border whatever the stream delivers
-    // per call; a short piece is the last.
-    const std::int64_t Got = detail::ReadFull(Source, In.Data(), Piece);
+    Got = 0;
+    if (WholeBatches) {
+      Got = detail::ReadFull(Source, In.Data(), Piece);
+      Ended = Got < Piece;
+    } else {
+      Borders.clear();
+      while (Got < Piece) {
+        const std::int64_t N = std::min(Source.Read(In.Data() + Got, Batch), Batch);
+        if (N <= 0) {
+          Ended = true;
+          break;
+        }
+        Borders.push_back(Got);
+        Got += N;
+      }
+    }
     if (Got <= 0) {
       Separate.Finish();
       Progress.Finish(Done);
@@ -233,7 +271,7 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
     if (!R.WrongSymbol) {
       Emit(R.Written);
       Done += Got;
-      if (Got < Piece) {
+      if (Ended) {
         Separate.Finish();
         Progress.Finish(Done);
         return TDecodeEnd::EndOfText;
@@ -241,25 +279,25 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
       Progress.Coded(Done);
       continue;
     }
-    const std::int64_t PieceStart = Done;
-    const std::int64_t BatchStart = R.Read / Batch * Batch;
+    const std::size_t Failing = BatchAt(R.Read);
+    // Where the source would stand, had it been read up to End of this piece.
+    const auto SeekTo = [&](std::int64_t End) {
+      if (Seekable) Source.SetPosition(Source.Position() - Got + End);
+    };
     if (StopOnWrongSymbol) {
-      Emit(DecodedLength(In.Data(), BatchStart, QuadAtStart));
+      Emit(DecodedLength(In.Data(), BatchStart(Failing), QuadAtStart));
       Separate.Finish();
-      if (Seekable)
-        Source.SetPosition(Source.Position() - Got + std::min(BatchStart + Batch, Got));
+      SeekTo(BatchEnd(Failing));
       return TDecodeEnd::WrongSymbolStop;
     }
     Emit(R.Written);
     Separate.Finish();
     DecodeStopped = true;
-    const std::int64_t NextEnd = BatchStart + 2 * Batch;
-    if (NextEnd <= Got) {
-      if (Seekable) Source.SetPosition(Source.Position() - Got + NextEnd);
-    } else if (Got == Piece) { // the failing batch ends this piece; the next one is still unread
+    if (BatchEnd(Failing) < Got)
+      SeekTo(BatchEnd(Failing + 1));
+    else if (!Ended) // the failing batch ends this piece; the next one is still unread
       Source.Read(In.Data(), Batch);
-    }
-    Progress.Finish(PieceStart + Got);
+    Progress.Finish(Done + Got);
     return TDecodeEnd::WrongSymbolContinue;
   }
 }

@@ -232,6 +232,7 @@ private:
   // A piece is used up: it is reported, its text handed over first where anybody sees the
   // report. Next may be looking past a CR, whose text is not written yet.
   bool Refill() {
+    if (FEnded) return false;
     if (FRead > 0) {
       if (FProgress.Observed()) FOut.Flush();
       FProgress.Coded(FRead - (FCur[-1] == CR ? 1 : 0));
@@ -240,7 +241,8 @@ private:
     FCur = FPiece.Data();
     FEnd = FCur + Count;
     FRead += Count;
-    return Count > 0;
+    FEnded = Count == 0;
+    return !FEnded;
   }
 
   rtl::TStream& FSource;
@@ -252,6 +254,7 @@ private:
   std::int64_t FLimit;
   detail::TqvProgress& FProgress;
   std::int64_t FRead = 0; // source bytes read
+  bool FEnded = false;    // a Read gave nothing: the source is at its end
   detail::TqvQPEncode FKernel = detail::Kernels().QPEncode;
 };
 
