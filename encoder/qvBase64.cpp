@@ -21,6 +21,8 @@
 #include "encoder/kernels/qvKernelTables.h"
 #include "encoder/kernels/qvKernels.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using detail::base64::Alphabet;

@@ -11,7 +11,9 @@
 
 #include "encoder/qvEncoderInternal.h"
 
-namespace detail {
+namespace detail = vexor::detail;
+
+namespace vexor::detail {
 
 const char* LoadMessage(TqvMessage Id) {
   static const char* const Table[] = {
@@ -54,7 +56,7 @@ void TqvProgress::Finish(std::int64_t Bytes) {
   TqvEncoderAccess::ReportProgress(FEncoder, Total, Total);
 }
 
-} // namespace detail
+} // namespace vexor::detail
 
 void RaiseEncoderError(const std::string& Message, std::int32_t Code) {
   throw EqvEncoderError(Message, Code);

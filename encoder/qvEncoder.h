@@ -45,7 +45,7 @@ public:
 // Creates and raises an EqvEncoderError.
 [[noreturn]] void RaiseEncoderError(const std::string& Message, std::int32_t Code);
 
-namespace detail {
+namespace vexor::detail {
 struct TqvEncoderAccess; // the codecs' internal helpers and white-box tests
 }
 
@@ -86,7 +86,7 @@ protected:
   virtual void ReportProgress(std::int64_t ABytesProceed, std::int64_t ATotalBytes);
 
 private:
-  friend struct detail::TqvEncoderAccess;
+  friend struct vexor::detail::TqvEncoderAccess;
 
   void CopyPlain(rtl::TStream& Source, rtl::TStream& Destination);
   void EncodeBase64(rtl::TStream& Source, rtl::TStream& Destination);

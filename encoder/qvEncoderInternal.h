@@ -8,7 +8,7 @@
 
 #include "encoder/qvEncoder.h"
 
-namespace detail {
+namespace vexor::detail {
 
 // The module's translatable messages, fetched when an error is raised.
 enum class TqvMessage { UnsupportedFormat, WrongSymbols, LineTooLong };
@@ -103,4 +103,4 @@ struct TqvEncoderAccess {
   }
 };
 
-} // namespace detail
+} // namespace vexor::detail

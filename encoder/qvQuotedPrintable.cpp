@@ -23,6 +23,8 @@
 #include "encoder/kernels/qvKernelTables.h"
 #include "encoder/kernels/qvKernels.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using detail::qp::CR;

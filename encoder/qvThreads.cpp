@@ -25,7 +25,7 @@
 #include <windows.h>
 #endif
 
-namespace detail {
+namespace vexor::detail {
 
 namespace {
 
@@ -346,4 +346,4 @@ void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
   Progress.Finish(N >= 0 ? N : Steps.EndBytes);
 }
 
-} // namespace detail
+} // namespace vexor::detail

@@ -21,7 +21,7 @@
 
 #include "encoder/qvEncoderInternal.h"
 
-namespace detail {
+namespace vexor::detail {
 
 // Whether a second thread for the writing pays for work of this many pieces (-1: a source of
 // unknown size): a thread costs more than it saves on one or two, and nothing at all when the
@@ -119,4 +119,4 @@ void CodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t N,
                 std::int64_t TextCapacity, std::int64_t Margin, const TqvPieceCode& Code,
                 TqvProgress& Progress);
 
-} // namespace detail
+} // namespace vexor::detail

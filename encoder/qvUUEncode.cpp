@@ -13,6 +13,8 @@
 #include "encoder/kernels/qvKernelTables.h"
 #include "encoder/kernels/qvKernels.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 // --- Tables and the character mapping ---

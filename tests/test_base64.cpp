@@ -13,6 +13,8 @@
 #include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using detail::TqvEncoderAccess;

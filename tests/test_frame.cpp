@@ -13,6 +13,8 @@
 #include "encoder/qvThreads.h"
 #include "tests/support.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 TEST(Frame, InitialValues) {

@@ -10,6 +10,8 @@
 
 #include "encoder/kernels/qvKernels.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using detail::TqvKernelLevel;

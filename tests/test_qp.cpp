@@ -15,6 +15,8 @@
 #include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using detail::TqvEncoderAccess;

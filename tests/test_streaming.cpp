@@ -26,6 +26,8 @@
 #include "encoder/qvEncoder.h"
 #include "tests/support.h"
 
+namespace detail = vexor::detail;
+
 extern char** environ;
 
 namespace {

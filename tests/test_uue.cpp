@@ -12,6 +12,8 @@
 #include "encoder/kernels/qvKernels.h"
 #include "tests/support.h"
 
+namespace detail = vexor::detail;
+
 namespace {
 
 using vt::Reports;

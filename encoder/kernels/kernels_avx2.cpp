@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace detail {
+namespace vexor::detail {
 
 namespace {
 
@@ -175,6 +175,6 @@ UUFindLineEndAvx2(const std::uint8_t* In, std::int64_t From, std::int64_t Stop) 
   return Stop;
 }
 
-} // namespace detail
+} // namespace vexor::detail
 
 #endif // VEXOR_X86_KERNELS

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace detail {
+namespace vexor::detail {
 
 // --- Base64 ---
 
@@ -266,6 +266,6 @@ QPDecodeVbmi2(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out
   return P;
 }
 
-} // namespace detail
+} // namespace vexor::detail
 
 #endif // VEXOR_X86_KERNELS

@@ -6,7 +6,7 @@
 
 #include "encoder/kernels/qvKernelLoops.h"
 
-namespace detail {
+namespace vexor::detail {
 
 // --- Base64 ---
 
@@ -213,4 +213,4 @@ std::int64_t UUFindLineEndPlain(const std::uint8_t* In, std::int64_t From, std::
   return From;
 }
 
-} // namespace detail
+} // namespace vexor::detail

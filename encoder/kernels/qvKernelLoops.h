@@ -9,7 +9,7 @@
 #include "encoder/kernels/qvKernelTables.h"
 #include "encoder/kernels/qvKernels.h"
 
-namespace detail {
+namespace vexor::detail {
 
 // kernels_plain.cpp: every codec, on any processor.
 std::uint8_t* Base64EncodePlain(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out);
@@ -92,4 +92,4 @@ inline bool TakeLineBreak(const std::uint8_t*& P, const std::uint8_t* End, std::
 
 } // namespace qp
 
-} // namespace detail
+} // namespace vexor::detail

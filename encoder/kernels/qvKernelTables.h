@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-namespace detail {
+namespace vexor::detail {
 
 // --- Base64 ---
 namespace base64 {
@@ -100,4 +100,4 @@ constexpr bool IsLineEnd(std::uint8_t C) noexcept {
 
 } // namespace uu
 
-} // namespace detail
+} // namespace vexor::detail

@@ -6,7 +6,7 @@
 
 #include "encoder/kernels/qvKernelLoops.h"
 
-namespace detail {
+namespace vexor::detail {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::int64_t PieceLengthOr(std::int64_t Default) noexcept {
   return Bytes > 0 ? Bytes : Default;
 }
 
-} // namespace detail
+} // namespace vexor::detail

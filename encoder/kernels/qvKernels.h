@@ -18,7 +18,7 @@
 #define VEXOR_X86_KERNELS 1
 #endif
 
-namespace detail {
+namespace vexor::detail {
 
 // The instruction sets that the loops are written for. Each codec takes its best loop at or
 // below the level in use: quoted-printable has none for AVX2 and runs its plain loops there,
@@ -97,4 +97,4 @@ void SetPieceLength(std::int64_t Bytes);
 // The length set above, or Default when none is set.
 std::int64_t PieceLengthOr(std::int64_t Default) noexcept;
 
-} // namespace detail
+} // namespace vexor::detail

@@ -32,6 +32,8 @@
 #include "encoder/kernels/qvKernels.h"
 #include "runtime/streams.h"
 
+namespace detail = vexor::detail;
+
 namespace vf {
 
 // A finding: say what and on which settings, then abort so that libFuzzer keeps the input.
