@@ -212,10 +212,13 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
   // not needed afterwards. Longer pieces, and pieces that short reads cut into several batches,
   // keep their text to count what the earlier batches gave.
   const bool InPlace = Piece == Batch && WholeBatches;
-  detail::TqvBlock In(Piece);
+  // Read batch by batch, a piece may end in the middle of a batch; its last Read still asks for
+  // a whole one, as the exact calls would, so the block has room for it.
+  const std::int64_t Room = WholeBatches ? Piece : Piece + Batch;
+  detail::TqvBlock In(Room);
   // In place, a piece must be written before the next read reuses its block: no second thread.
   detail::TqvPieceWriter Separate(
-      Destination, InPlace ? 0 : Piece / 4 * 3 + detail::KernelMargin,
+      Destination, InPlace ? 0 : Room / 4 * 3 + detail::KernelMargin,
       !InPlace && detail::OverlapPays(Total >= 0 ? (Total + Piece - 1) / Piece : -1));
   const auto Emit = [&](std::int64_t Count) {
     if (InPlace)
