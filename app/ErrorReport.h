@@ -7,8 +7,8 @@
 
 namespace rtl {
 
-// Writes Text and CR LF to standard output (or another handle); raises EInOutError when that
-// fails.
+// Writes Text and CR LF to standard output (Handle 1) or standard error (2), as bytes; raises
+// EInOutError when that fails.
 void WriteLn(const std::string& Text, int Handle = 1);
 // Reads one character from standard input and drops it; end of input returns at once.
 // Raises EInOutError when the read fails.

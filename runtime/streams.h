@@ -100,18 +100,26 @@ private:
   std::int64_t FPastEnd = 0; // the position while it stands beyond the end
 };
 
+// The operating system's handle of an open file: a descriptor on POSIX systems, a HANDLE's value
+// on Windows. -1 when the stream holds none.
+#ifdef _WIN32
+using TFileHandle = std::intptr_t;
+#else
+using TFileHandle = int;
+#endif
+
 enum TFileMode : std::uint8_t {
   fmOpenRead, // an existing file, read only, exclusive
   fmCreate    // created or replaced, read and write, exclusive
 };
 
-// A buffered stream over an operating-system file. Regular files are opened exclusively (an
-// advisory lock, and never twice in this process); a destination is truncated only once it is
-// known not to be held elsewhere. A source whose size the system does not vouch for (a pipe, a
-// terminal or another device, a file of /proc or /sys) is read as it arrives; the first call of
-// Size (or a seek from the end) reads the rest of it into memory, after which it behaves as a
-// file with those bytes would. A destination that is the process's own standard output in
-// append mode is appended to rather than emptied.
+// A buffered stream over an operating-system file. Regular files are opened exclusively (on
+// POSIX systems an advisory lock, and never twice in this process; on Windows with no sharing);
+// a destination is truncated only once it is known not to be held elsewhere. A source whose
+// size the system does not vouch for (a pipe, a terminal or another device, a file of /proc or
+// /sys) is read as it arrives; the first call of Size (or a seek from the end) reads the rest of
+// it into memory, after which it behaves as a file with those bytes would. A destination that is
+// the process's own standard output in append mode is appended to rather than emptied.
 // Read and Write raise EReadError / EWriteError when the operating system fails them.
 class TFileStream final : public TStream {
 public:
@@ -131,7 +139,7 @@ public:
   void Close();
 
   const std::string& FileName() const noexcept { return FFileName; }
-  int Handle() const noexcept { return FHandle; }
+  TFileHandle Handle() const noexcept { return FHandle; }
 
 private:
   enum class TBufMode : std::uint8_t { Idle, Reading, Writing };
@@ -141,17 +149,27 @@ private:
   void FlushWrites();
   void SlurpSource();
   bool FillReadBuffer();
-  void Unregister() noexcept;
+
+  // The system's part, one file per system (filestream_posix.cpp, filestream_win.cpp). Open
+  // sets FHandle, FSeekable, FSizeKnown and FBase or raises EFOpenError / EFCreateError;
+  // ReleaseHandle gives the handle back (false: the system reported a failure).
+  void Open(const std::string& FileName, TFileMode Mode);
+  bool ReleaseHandle() noexcept;
+  std::int64_t SysRead(std::uint8_t* Buffer, std::int64_t Count);       // EReadError
+  void SysWriteAll(const std::uint8_t* Buffer, std::int64_t Count);     // EWriteError
+  void SysSeek(std::int64_t Offset);                                     // EStreamError
+  std::int64_t SysSize() noexcept;                                       // -1 when unknown
+  void Unregister() noexcept; // POSIX: takes a regular file off the process's list
 
   std::string FFileName; // the full path, as messages show it
-  int FHandle = -1;
+  TFileHandle FHandle = -1;
   bool FRegistered = false;
   bool FSeekable = true;
   bool FSizeKnown = true; // false: the size is what reading to the end gives
   bool FInMemory = false; // such a source, read whole since; its bytes begin at FMemBase
   std::int64_t FMemBase = 0;
-  dev_t FDevice = 0;
-  ino_t FInode = 0;
+  std::uint64_t FDevice = 0; // a POSIX regular file's identity, while it is registered
+  std::uint64_t FInode = 0;
   TBufMode FMode = TBufMode::Idle;
   std::unique_ptr<std::uint8_t[]> FBuffer;
   std::int64_t FCapacity = 0;
@@ -160,7 +178,8 @@ private:
 };
 
 // Expands a file name to a full path: relative names are joined to the current directory and
-// "." and ".." are folded lexically, without resolving links.
+// "." and ".." are folded lexically, without resolving links (on Windows: the system's full
+// path of the name, GetFullPathNameW).
 std::string ExpandFileName(const std::string& FileName);
 
 } // namespace rtl

@@ -1,6 +1,6 @@
 #include "runtime/sysutils.h"
 
-#include <cstring>
+#include "runtime/platform.h"
 
 namespace rtl {
 
@@ -9,8 +9,7 @@ namespace rtl {
     : FAddress(__builtin_extract_return_addr(__builtin_return_address(0))),
       FMessage(std::move(Message)) {}
 
-std::string SysErrorMessage(int ErrorCode) {
-  std::string Text = std::strerror(ErrorCode);
+std::string TrimSystemText(std::string Text) {
   while (!Text.empty()) {
     unsigned char C = static_cast<unsigned char>(Text.back());
     if (C <= ' ' || C == '.' || C == 127)

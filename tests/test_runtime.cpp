@@ -2,10 +2,15 @@
 // memory stream, the error report's form.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <random>
+#include <thread>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "app/ErrorReport.h"
 #include "runtime/streams.h"
@@ -76,34 +81,85 @@ TEST(FileStream, BufferedOperationsMatchAPlainModel) {
   }
 }
 
+#ifdef _WIN32
+// The system's texts, as the program shows them.
+std::string SystemText(DWORD Code) {
+  return rtl::SysErrorMessage(static_cast<int>(Code));
+}
+#endif
+
 TEST(FileStream, OpeningAMissingFileNamesItsFullPath) {
   vt::TempDir Dir;
   const std::string Cwd = std::filesystem::current_path().string();
   std::filesystem::current_path(Dir.Path);
+#ifdef _WIN32
+  const std::string NoFile = SystemText(ERROR_FILE_NOT_FOUND);
+  const std::string NoPath = SystemText(ERROR_PATH_NOT_FOUND), NoDirX = Dir / "nodir\\x";
+  EXPECT_NE(NoFile, NoPath);
+#else
+  const std::string NoFile = "No such file or directory", NoPath = NoFile;
+  const std::string NoDirX = Dir / "nodir/x";
+#endif
   try {
     rtl::TFileStream F("./sub/../missing.txt", rtl::fmOpenRead);
     FAIL();
   } catch (const rtl::EFOpenError& E) {
-    EXPECT_EQ(E.Message(),
-              "Cannot open file \"" + (Dir / "missing.txt") + "\". No such file or directory");
+    EXPECT_EQ(E.Message(), "Cannot open file \"" + (Dir / "missing.txt") + "\". " + NoFile);
   }
   try {
     rtl::TFileStream F("nodir/x", rtl::fmCreate);
     FAIL();
   } catch (const rtl::EFCreateError& E) {
-    EXPECT_EQ(E.Message(),
-              "Cannot create file \"" + (Dir / "nodir/x") + "\". No such file or directory");
+    EXPECT_EQ(E.Message(), "Cannot create file \"" + NoDirX + "\". " + NoPath);
   }
   std::filesystem::current_path(Cwd);
 }
 
+#ifdef _WIN32
+// The system's full path: "." and ".." folded, slashes made backslashes.
+TEST(FileStream, ExpandFileNameGivesTheSystemsFullPath) {
+  EXPECT_EQ(rtl::ExpandFileName("C:\\a\\b\\..\\c\\.\\d"), "C:\\a\\c\\d");
+  EXPECT_EQ(rtl::ExpandFileName("C:/a/b/../x"), "C:\\a\\x");
+  EXPECT_EQ(rtl::ExpandFileName("x"), (std::filesystem::current_path() / "x").string());
+  // Names outside the ANSI code page come back as they went in.
+  const std::string Greek = "C:\\\xCE\xB1\xCE\xB2\xCE\xB3\\\xE6\x96\x87.txt";
+  EXPECT_EQ(rtl::ExpandFileName(Greek), Greek);
+}
+#else
 TEST(FileStream, ExpandFileNameFoldsLexically) {
   EXPECT_EQ(rtl::ExpandFileName("/a/b/../c/./d"), "/a/c/d");
   EXPECT_EQ(rtl::ExpandFileName("/../x"), "/x");
   EXPECT_EQ(rtl::ExpandFileName("//a//b/"), "/a/b");
   EXPECT_EQ(rtl::ExpandFileName("x"), std::filesystem::current_path().string() + "/x");
 }
+#endif
 
+#ifdef _WIN32
+// No sharing: by its own name, another spelling of it or a hard link, a file that a stream holds
+// cannot be opened again, and a destination that is refused is left as it was.
+TEST(FileStream, TheSameFileCannotBeOpenedTwiceAndIsLeftAsItWas) {
+  vt::TempDir Dir;
+  const std::string Name = Dir / "f", Hard = Dir / "hard";
+  vt::WriteFile(Name, "precious");
+  std::filesystem::create_hard_link(Name, Hard);
+  auto Src = std::make_unique<rtl::TFileStream>(Name, rtl::fmOpenRead);
+  const std::string Busy = SystemText(ERROR_SHARING_VIOLATION);
+  const std::string Dot = Dir.Path.string() + "\\.\\f", Upper = Dir / "F";
+  for (const auto& Other : {Name, Dot, Upper, Hard}) {
+    try {
+      rtl::TFileStream Dst(Other, rtl::fmCreate);
+      FAIL() << Other;
+    } catch (const rtl::EFCreateError& E) {
+      EXPECT_EQ(E.Message(),
+                "Cannot create file \"" + rtl::ExpandFileName(Other) + "\". " + Busy);
+    }
+    EXPECT_THROW(rtl::TFileStream(Other, rtl::fmOpenRead), rtl::EFOpenError);
+  }
+  EXPECT_EQ(vt::ReadFile(Name), ""); // not even this process reads it while it is held
+  Src.reset();
+  EXPECT_EQ(vt::ReadFile(Name), "precious");
+}
+#else
 TEST(FileStream, TheSameFileCannotBeOpenedTwiceAndIsLeftAsItWas) {
   vt::TempDir Dir;
   const std::string Name = Dir / "f", Link = Dir / "link", Hard = Dir / "hard";
@@ -122,18 +178,27 @@ TEST(FileStream, TheSameFileCannotBeOpenedTwiceAndIsLeftAsItWas) {
   }
   EXPECT_EQ(vt::ReadFile(Name), "precious");
 }
+#endif
 
 TEST(FileStream, ADirectoryIsNotASource) {
   vt::TempDir Dir;
+#ifdef _WIN32
+  const std::string Text = SystemText(ERROR_ACCESS_DENIED);
+#else
+  const std::string Text = "Is a directory";
+#endif
   try {
     rtl::TFileStream F(Dir.Path.string(), rtl::fmOpenRead);
     FAIL();
   } catch (const rtl::EFOpenError& E) {
-    EXPECT_EQ(E.Message(), "Cannot open file \"" + Dir.Path.string() + "\". Is a directory");
+    EXPECT_EQ(E.Message(), "Cannot open file \"" + Dir.Path.string() + "\". " + Text);
   }
 }
 
 TEST(FileStream, OperatingSystemFailuresRaise) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: /dev/full and /proc/self/mem";
+#endif
   // Writing to a full device: buffered, so the failure shows at the latest on Close.
   {
     rtl::TFileStream F("/dev/full", rtl::fmCreate);
@@ -163,14 +228,49 @@ TEST(FileStream, OperatingSystemFailuresRaise) {
   }
 }
 
+// A pipe by its name, with a writer that sends Bytes and goes: a FIFO and cat on POSIX systems,
+// a named pipe and a thread on Windows (joined by the returned object).
+struct TPipeWriter {
+  std::string Name;
+  std::thread Writer;
+  ~TPipeWriter() {
+    if (Writer.joinable()) Writer.join();
+  }
+};
+
+void StartPipeWriter(TPipeWriter& Pipe, const vt::TempDir& Dir, const std::string& Bytes) {
+#ifdef _WIN32
+  Pipe.Name = "\\\\.\\pipe\\" + Dir.Path.filename().string();
+  const HANDLE Server = ::CreateNamedPipeA(Pipe.Name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                           PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+  ASSERT_NE(Server, INVALID_HANDLE_VALUE);
+  Pipe.Writer = std::thread([Server, Bytes] {
+    ::ConnectNamedPipe(Server, nullptr);
+    for (std::size_t Done = 0; Done < Bytes.size();) {
+      DWORD N = 0;
+      const DWORD Piece = static_cast<DWORD>(std::min<std::size_t>(Bytes.size() - Done, 50000));
+      if (!::WriteFile(Server, Bytes.data() + Done, Piece, &N, nullptr)) break;
+      Done += N;
+    }
+    ::CloseHandle(Server); // the reader gets what is left, then the end
+  });
+#else
+  Pipe.Name = Dir / "fifo";
+  ASSERT_EQ(mkfifo(Pipe.Name.c_str(), 0600), 0);
+  vt::WriteFile(Dir / "data", Bytes);
+  ASSERT_EQ(std::system(("cat " + vt::Q(Dir / "data") + " >" + vt::Q(Pipe.Name) + " &").c_str()),
+            0);
+#endif
+}
+
 TEST(FileStream, APipeSourceIsHeldWholeAndSeeksLikeAFile) {
   vt::TempDir Dir;
-  const std::string Fifo = Dir / "fifo";
-  ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
   const std::string Bytes = vt::RandomBytes(700000, 9);
-  vt::WriteFile(Dir / "data", Bytes);
-  ASSERT_EQ(std::system(("cat " + vt::Q(Dir / "data") + " >" + vt::Q(Fifo) + " &").c_str()), 0);
-  rtl::TFileStream F(Fifo, rtl::fmOpenRead);
+  TPipeWriter Pipe;
+  StartPipeWriter(Pipe, Dir, Bytes);
+  if (HasFatalFailure()) return;
+  rtl::TFileStream F(Pipe.Name, rtl::fmOpenRead);
+  EXPECT_FALSE(F.SizeKnown());
   EXPECT_EQ(F.Size(), 700000);
   std::string Got(700000, '\0');
   F.ReadBuffer(Got.data(), 700000);
