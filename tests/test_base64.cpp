@@ -11,6 +11,7 @@
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
 #include "encoder/kernels/qvKernels.h"
+#include "tests/path_harness.h"
 #include "tests/support.h"
 
 namespace detail = vexor::detail;
@@ -28,55 +29,25 @@ struct TSettings {
   TqvEncodeErrorProcessing ErrorProcessing = epStop;
 };
 
-void Apply(TqvEncoder& E, const TSettings& S) {
-  E.EncodeMethod = cmBase64;
-  E.CharsPerLine = S.CharsPerLine;
-  E.SuppressCrlf = S.SuppressCrlf;
-  E.BatchSize = S.BatchSize;
-  E.ErrorProcessing = S.ErrorProcessing;
-}
-
-// What one call left behind.
-struct TOutcome {
-  std::string Bytes;                // the destination's bytes
-  std::optional<std::string> Error; // "Class: message (code)" when the call raised
-  std::int64_t SourcePosition = 0;
-  std::int64_t DestinationPosition = 0;
-  bool Stopped = false; // DecodeStopped after the call
-  vt::Reports Log;      // only when recorded
-};
-
-std::string Describe(const std::exception& Ex) {
-  if (const auto* E = dynamic_cast<const EqvEncoderError*>(&Ex))
-    return std::string(E->ClassName()) + ": " + E->Message() + " (" + std::to_string(E->ErrorCode) +
-           ")";
-  if (const auto* E = dynamic_cast<const rtl::Exception*>(&Ex))
-    return std::string(E->ClassName()) + ": " + E->Message();
-  return std::string("std::exception: ") + Ex.what();
-}
-
 enum class TWay { Encode, Decode };
 
-// Runs Encode or Decode over memory streams, recording progress when asked.
-TOutcome Convert(TWay Way, const std::string& Input, const TSettings& S = {}, bool Record = true) {
-  TqvEncoder E;
-  Apply(E, S);
-  TOutcome R;
-  if (Record) vt::RecordProgress(E, R.Log);
-  rtl::TMemoryStream Source(Input), Destination;
-  try {
-    if (Way == TWay::Encode)
-      E.Encode(Source, Destination);
-    else
-      E.Decode(Source, Destination);
-  } catch (const std::exception& Ex) {
-    R.Error = Describe(Ex);
-  }
-  R.Bytes = std::string(Destination.Bytes());
-  R.SourcePosition = Source.Position();
-  R.DestinationPosition = Destination.Position();
-  R.Stopped = TqvEncoderAccess::DecodeStopped(E);
-  return R;
+using vh::TOutcome;
+
+// The call: Base64 in the way's direction at these settings.
+vh::TCall Base64Call(TWay Way, const TSettings& S) {
+  vh::TCall C;
+  C.Settings.Method = cmBase64;
+  C.Settings.CharsPerLine = S.CharsPerLine;
+  C.Settings.SuppressCrlf = S.SuppressCrlf;
+  C.Settings.BatchSize = S.BatchSize;
+  C.Settings.ErrorProcessing = S.ErrorProcessing;
+  C.Encode = Way == TWay::Encode;
+  return C;
+}
+
+// Runs Encode or Decode over memory streams with a progress handler, recording its reports.
+TOutcome Convert(TWay Way, const std::string& Input, const TSettings& S = {}) {
+  return vh::Run(Base64Call(Way, S), vh::TPath::Observed, Input);
 }
 
 std::string Encoded(const std::string& Input, const TSettings& S = {}) {
@@ -204,7 +175,7 @@ TEST(Base64Encoder, LayoutFollowsTheLineLength) {
       EXPECT_TRUE(Text == PeerEncoded(Input, C.Width));
     }
   }
-  // The Part's totals, stated outright.
+  // Text lengths with and without padding and line breaks, stated outright.
   EXPECT_EQ(Encoded(std::string(58, 'x')).size(), 82u);
   EXPECT_EQ(Encoded(std::string(58, 'x')).substr(80), "==");
   EXPECT_EQ(Encoded(std::string(114, 'x')).size(), 154u);
@@ -565,10 +536,7 @@ TEST(Base64Program, ReportsAWrongSymbolAndKeepsTheEarlierBatches) {
 // Restores the kernel level and the piece length that a test changes.
 class Base64Internals : public ::testing::Test {
 protected:
-  void TearDown() override {
-    detail::UseKernelLevel(detail::KernelLevels().back());
-    detail::SetPieceLength(0);
-  }
+  void TearDown() override { vh::RestoreKernelDefaults(); }
 };
 
 enum class TPath { Observed, Memory, Files };
@@ -582,41 +550,22 @@ const char* PathName(TPath P) {
 // calls of the format. Memory and Files: the runtime's streams and no handler.
 TOutcome ConvertBy(TPath Path, TWay Way, const std::string& Input, const TSettings& S,
                    std::size_t Skip = 0, const std::string& Prefix = "") {
-  TqvEncoder E;
-  Apply(E, S);
+  vh::TCall C = Base64Call(Way, S);
+  C.Skip = Skip;
+  C.Prefix = Prefix;
+  if (Path != TPath::Files)
+    return vh::Run(C, Path == TPath::Observed ? vh::TPath::Observed : vh::TPath::Pieces, Input);
+  vt::TempDir Dir;
+  vt::WriteFile(Dir / "in", Input);
   TOutcome R;
-  if (Path == TPath::Observed) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-  auto Run = [&](rtl::TStream& Source, rtl::TStream& Destination) {
-    Source.SetPosition(static_cast<std::int64_t>(Skip));
-    Destination.Seek(0, rtl::soEnd);
-    try {
-      if (Way == TWay::Encode)
-        E.Encode(Source, Destination);
-      else
-        E.Decode(Source, Destination);
-    } catch (const std::exception& Ex) {
-      R.Error = Describe(Ex);
-    }
-    R.SourcePosition = Source.Position();
-    R.DestinationPosition = Destination.Position();
-    R.Stopped = TqvEncoderAccess::DecodeStopped(E);
-  };
-  if (Path == TPath::Files) {
-    vt::TempDir Dir;
-    vt::WriteFile(Dir / "in", Input);
-    {
-      rtl::TFileStream Source(Dir / "in", rtl::fmOpenRead);
-      rtl::TFileStream Destination(Dir / "out", rtl::fmCreate);
-      Destination.WriteBuffer(Prefix.data(), static_cast<std::int64_t>(Prefix.size()));
-      Run(Source, Destination);
-      Destination.Close();
-    }
-    R.Bytes = vt::ReadFile(Dir / "out");
-  } else {
-    rtl::TMemoryStream Source(Input), Destination(Prefix);
-    Run(Source, Destination);
-    R.Bytes = std::string(Destination.Bytes());
+  {
+    rtl::TFileStream Source(Dir / "in", rtl::fmOpenRead);
+    rtl::TFileStream Destination(Dir / "out", rtl::fmCreate);
+    Destination.WriteBuffer(Prefix.data(), static_cast<std::int64_t>(Prefix.size()));
+    R = vh::RunOn(C, vh::TWay::Of(vh::TPath::Pieces), Source, Destination);
+    Destination.Close();
   }
+  R.Bytes = vt::ReadFile(Dir / "out");
   return R;
 }
 
@@ -803,17 +752,14 @@ TEST_F(Base64Internals, OneStreamAsSourceAndDestination) {
   for (const TWay Way : {TWay::Encode, TWay::Decode}) {
     const std::string Input =
         Way == TWay::Encode ? vt::RandomBytes(20000, 4) : Encoded(vt::RandomBytes(20000, 4));
-    std::string Results[2];
+    TSettings S;
+    S.BatchSize = 1000;
+    vh::TOutcome Results[2];
     for (const bool Watched : {false, true}) {
-      TqvEncoder E;
-      E.BatchSize = 1000;
-      if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-      rtl::TMemoryStream Both(Input);
-      if (Way == TWay::Encode)
-        E.Encode(Both, Both);
-      else
-        E.Decode(Both, Both);
-      Results[Watched] = std::string(Both.Bytes()) + "@" + std::to_string(Both.Position());
+      vh::TWay Both = vh::TWay::Of(Watched ? vh::TPath::Observed : vh::TPath::Pieces);
+      Both.OneStream = true;
+      Results[Watched] = vh::Run(Base64Call(Way, S), Both, Input);
+      EXPECT_FALSE(Results[Watched].Error) << *Results[Watched].Error;
     }
     EXPECT_TRUE(Results[0] == Results[1]);
   }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "encoder/qvEncoder.h"
+#include "tests/driver_support.h"
 #include "tests/support.h"
 
 extern char** environ;
@@ -26,86 +27,34 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 // Each run is bounded: a run that does not end in time is a hang (exit code 124). Runs that
 // write into pipes get less time, since a hang is what they look for.
 constexpr int RunLimit = 120, PipeRunLimit = 10;
 
-struct TMethod {
-  std::string Operation, Word;
-  std::string Name() const { return Operation + " " + Word; }
-};
-const std::vector<TMethod> AllMethods = {{"E", "QP"}, {"E", "BASE64"}, {"E", "UUE"}, {"E", "X"},
-                                         {"D", "QP"}, {"D", "BASE64"}, {"D", "UUE"}, {"D", "X"}};
+using vt::AllMethods;
+using vt::Args;
+using vt::ExpectDone;
+using vt::ExpectReport;
+using vt::RealDir;
+using vt::TMethod;
 
 // The program and its arguments, for the shell, under a time limit.
 std::string Command(const Args& A, int Limit = RunLimit) {
-  std::string Line = "timeout -k 5 " + std::to_string(Limit) + " " + vt::Q(VEXOR_BINARY);
-  for (const auto& Arg : A) Line.append(" ").append(vt::Q(Arg));
-  return Line;
+  return vt::VexorCommand(A, Limit);
 }
 
 // Runs the program inside Dir with standard input from /dev/null; Tail follows the arguments.
 vt::RunResult RunIn(const fs::path& Dir, const Args& A, const std::string& Tail = "") {
-  return vt::Shell("cd " + vt::Q(Dir.string()) + " && " + Command(A) + " </dev/null " + Tail);
-}
-
-// The directory as the program names it in messages: getcwd resolves links.
-std::string RealDir(const vt::TempDir& Dir) {
-  return fs::canonical(Dir.Path).string();
-}
-
-// The report: exit code 1, no "Done.", and on standard error the class line (its address
-// varies with the build), the message with its full stop, and an empty line.
-void ExpectReport(const vt::RunResult& R, const std::string& ClassName,
-                  const std::string& Message) {
-  EXPECT_EQ(R.ExitCode, 1) << (R.ExitCode == 124 ? "the run hung" : R.Err);
-  EXPECT_EQ(R.Out, "");
-  const auto Eol = R.Err.find("\r\n");
-  ASSERT_NE(Eol, std::string::npos) << R.Err;
-  const std::regex ClassLine("Exception " + ClassName + " in module vexor at [0-9A-F]{8}\\.");
-  EXPECT_TRUE(std::regex_match(R.Err.substr(0, Eol), ClassLine)) << R.Err;
-  EXPECT_EQ(R.Err.substr(Eol + 2), Message + "\r\n\r\n");
-}
-
-void ExpectDone(const vt::RunResult& R) {
-  EXPECT_EQ(R.ExitCode, 0) << (R.ExitCode == 124 ? "the run hung" : R.Err);
-  EXPECT_EQ(R.Out, "Done.\r\n");
-  EXPECT_EQ(R.Err, "");
-}
-
-// Every byte value, line breaks of each kind, then noise.
-std::string MixedBytes(std::size_t N, std::uint32_t Seed) {
-  std::string S;
-  for (int C = 0; C < 256; ++C) S += static_cast<char>(C);
-  S += "a\r\nb\nc\rd=\r\n \t";
-  return S + vt::RandomBytes(N, Seed);
+  return vt::RunIn(Dir, A, Tail, RunLimit);
 }
 
 // A directory with a data file and its text in each encoding, made by the program itself, so
-// that every method has a source it accepts. Source(M) names the file that method M reads.
-class TSources {
+// that every method has a source it accepts.
+class TSources : public vt::TMethodSources {
 public:
-  explicit TSources(std::size_t Size, std::uint32_t Seed = 1) {
-    vt::WriteFile(Dir / "data", MixedBytes(Size, Seed));
-    for (const std::string Word : {"QP", "BASE64", "UUE"}) {
-      const auto R = RunIn(Dir.Path, {"data", "data." + Word, "E", Word});
-      EXPECT_EQ(R.ExitCode, 0) << R.Err;
-    }
-  }
-  std::string Source(const TMethod& M) const {
-    return Dir / (M.Operation == "E" || M.Word == "X" ? "data" : "data." + M.Word);
-  }
-  // What the method writes for its source into an ordinary file.
-  std::string Expected(const TMethod& M) const {
-    const std::string Out = Dir / ("expected." + M.Operation + M.Word);
-    const auto R = RunIn(Dir.Path, {Source(M), Out, M.Operation, M.Word});
-    EXPECT_EQ(R.ExitCode, 0) << R.Err;
-    return vt::ReadFile(Out);
-  }
-
-  vt::TempDir Dir;
+  explicit TSources(std::size_t Size, std::uint32_t Seed = 1)
+      : TMethodSources(vt::MixedBytes(Size, Seed)) {}
 };
 
 // A child process that runs the program in the background, ended and reaped when it goes.
@@ -386,8 +335,7 @@ TEST(Faults, SourcePipesAreCodedAsFiles) {
     const std::string Expected = S.Expected(M);
     const std::string Cat = "cat " + vt::Q(S.Source(M));
     const std::string Tail = " out " + M.Operation + " " + M.Word + " </dev/null";
-    const std::string Vexor =
-        "timeout -k 5 " + std::to_string(RunLimit) + " " + vt::Q(VEXOR_BINARY);
+    const std::string Vexor = Command({});
     const std::vector<std::pair<std::string, std::string>> Forms = {
         {"pipe", Cat + " | " + Vexor + " /dev/stdin out " + M.Operation + " " + M.Word},
         {"process substitution", "bash -c " + vt::Q(Vexor + " <(" + Cat + ")" + Tail)},

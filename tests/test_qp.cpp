@@ -13,6 +13,7 @@
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
 #include "encoder/kernels/qvKernels.h"
+#include "tests/path_harness.h"
 #include "tests/support.h"
 
 namespace detail = vexor::detail;
@@ -38,26 +39,22 @@ void UseQP(TqvEncoder& E, std::int32_t CharsPerLine = 76, bool SuppressCrlf = fa
   E.SuppressCrlf = SuppressCrlf;
 }
 
+vh::TCall QPCall(bool Encode, std::int32_t CharsPerLine = 76, bool SuppressCrlf = false) {
+  return vh::CallFor(cmQuotedPrintable, Encode, CharsPerLine, SuppressCrlf);
+}
+
+// The text and reports of a call with a progress handler, which must not raise.
+Coded Succeeded(const vh::TOutcome& R) {
+  EXPECT_FALSE(R.Error) << *R.Error;
+  return {R.Bytes, R.Log};
+}
+
 Coded Encode(const std::string& Source, std::int32_t CharsPerLine = 76, bool Suppress = false) {
-  TqvEncoder E;
-  UseQP(E, CharsPerLine, Suppress);
-  Coded R;
-  vt::RecordProgress(E, R.Log);
-  rtl::TMemoryStream Src(Source), Dst;
-  E.Encode(Src, Dst);
-  R.Text = Dst.Bytes();
-  return R;
+  return Succeeded(vh::Run(QPCall(true, CharsPerLine, Suppress), vh::TPath::Observed, Source));
 }
 
 Coded Decode(const std::string& Text) {
-  TqvEncoder E;
-  UseQP(E);
-  Coded R;
-  vt::RecordProgress(E, R.Log);
-  rtl::TMemoryStream Src(Text), Dst;
-  E.Decode(Src, Dst);
-  R.Text = Dst.Bytes();
-  return R;
+  return Succeeded(vh::Run(QPCall(false), vh::TPath::Observed, Text));
 }
 
 // Random bytes of every value, with CR, LF and CR LF pairs mixed in at random.
@@ -484,35 +481,22 @@ TEST(QuotedPrintableRoundTrip, EveryShortStringOverASmallAlphabet) {
 // Each test leaves the kernel level and the piece length as it found them.
 class QuotedPrintableBuffered : public ::testing::Test {
 protected:
-  void TearDown() override {
-    detail::UseKernelLevel(detail::KernelLevels().back());
-    detail::SetPieceLength(0);
-  }
+  void TearDown() override { vh::RestoreKernelDefaults(); }
 };
 
-struct Outcome {
-  std::string Bytes;
-  std::int64_t SourcePosition, DestinationPosition;
-  bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& O, std::ostream* Os) {
-  *Os << vt::Q(O.Bytes.substr(0, 200)) << " (" << O.Bytes.size() << " bytes), source at "
-      << O.SourcePosition << ", destination at " << O.DestinationPosition;
-}
+using Outcome = vh::TOutcome;
 
 // Codes Input from position Start into a destination that already holds a few bytes, with a
 // progress handler (every stream call as the format fixes it) or without one (the buffered way).
+// Neither may raise.
 Outcome Code(bool Encoding, const std::string& Input, bool Observed, std::int32_t CharsPerLine = 76,
              bool Suppress = false, std::int64_t Start = 0) {
-  TqvEncoder E;
-  UseQP(E, CharsPerLine, Suppress);
-  if (Observed) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-  rtl::TMemoryStream Src(Input), Dst("head");
-  Src.SetPosition(Start);
-  Dst.SetPosition(4);
-  Encoding ? E.Encode(Src, Dst) : E.Decode(Src, Dst);
-  return {std::string(Dst.Bytes()), Src.Position(), Dst.Position()};
+  vh::TCall C = QPCall(Encoding, CharsPerLine, Suppress);
+  C.Skip = static_cast<std::size_t>(Start);
+  C.Prefix = "head";
+  const Outcome R = vh::Run(C, Observed ? vh::TPath::Observed : vh::TPath::Pieces, Input);
+  EXPECT_FALSE(R.Error) << *R.Error;
+  return R;
 }
 
 // Quoted-printable-like text with every kind of trouble: escapes of either case cut anywhere,
@@ -670,12 +654,10 @@ TEST_F(QuotedPrintableBuffered, OneStreamAsSourceAndDestinationIsCodedAsItIsSeen
   for (const bool Encoding : {true, false}) {
     std::string Plain, Observed;
     for (const bool Handler : {false, true}) {
-      TqvEncoder E;
-      UseQP(E);
-      if (Handler) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-      rtl::TMemoryStream S("a=b\r\nc=41\tdefgh");
-      Encoding ? E.Encode(S, S) : E.Decode(S, S);
-      (Handler ? Observed : Plain) = S.Bytes();
+      vh::TWay Both = vh::TWay::Of(Handler ? vh::TPath::Observed : vh::TPath::Pieces);
+      Both.OneStream = true;
+      (Handler ? Observed : Plain) =
+          Succeeded(vh::Run(QPCall(Encoding), Both, "a=b\r\nc=41\tdefgh")).Text;
     }
     EXPECT_EQ(Plain, Observed) << Encoding;
   }

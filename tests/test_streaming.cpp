@@ -24,6 +24,8 @@
 
 #include "encoder/kernels/qvKernels.h"
 #include "encoder/qvEncoder.h"
+#include "tests/driver_support.h"
+#include "tests/path_harness.h"
 #include "tests/support.h"
 
 namespace detail = vexor::detail;
@@ -33,48 +35,26 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 // =============================================================================================
 // The program
 
+using vt::AllMethods;
+using vt::Args;
+using vt::Codecs;
+using vt::ExpectReport;
+using vt::ShellIn;
+using vt::TMethod;
+
 // Each run is bounded, so that a hang fails the test (exit code 124) instead of stopping it.
 std::string Command(const Args& A, int Limit = 60) {
-  std::string Line = "timeout -k 5 " + std::to_string(Limit) + " " + vt::Q(VEXOR_BINARY);
-  for (const auto& Arg : A) Line.append(" ").append(vt::Q(Arg));
-  return Line;
+  return vt::VexorCommand(A, Limit);
 }
 
-vt::RunResult ShellIn(const vt::TempDir& Dir, const std::string& Line) {
-  return vt::Shell("cd " + vt::Q(Dir.Path.string()) + " && " + Line);
-}
-
-// The same, under bash with pipefail: a pipeline fails when any of its commands does.
+// A command line under bash with pipefail: a pipeline fails when any of its commands does.
 vt::RunResult BashIn(const vt::TempDir& Dir, const std::string& Line) {
   return ShellIn(Dir, "bash -c " + vt::Q("set -o pipefail; " + Line));
 }
-
-// The three-line report on standard error, exit code 1 (standard output is not looked at: in
-// these tests it is often the destination).
-void ExpectReport(int ExitCode, const std::string& Err, const std::string& ClassName,
-                  const std::string& Message) {
-  EXPECT_EQ(ExitCode, 1) << (ExitCode == 124 ? "the run hung" : Err);
-  const auto Eol = Err.find("\r\n");
-  ASSERT_NE(Eol, std::string::npos) << Err;
-  const std::regex ClassLine("Exception " + ClassName + " in module vexor at [0-9A-F]{8}\\.");
-  EXPECT_TRUE(std::regex_match(Err.substr(0, Eol), ClassLine)) << Err;
-  EXPECT_EQ(Err.substr(Eol + 2), Message + "\r\n\r\n");
-}
-
-struct TMethod {
-  std::string Operation, Word;
-  std::string Name() const { return Operation + " " + Word; }
-  bool Encodes() const { return Operation == "E"; }
-};
-const std::vector<TMethod> AllMethods = {{"E", "QP"}, {"E", "BASE64"}, {"E", "UUE"}, {"E", "X"},
-                                         {"D", "QP"}, {"D", "BASE64"}, {"D", "UUE"}, {"D", "X"}};
-const std::vector<TMethod> Codecs = {{"E", "Q"}, {"E", "B"}, {"E", "U"},
-                                     {"D", "Q"}, {"D", "B"}, {"D", "U"}};
 
 // What the program writes for a regular file holding Bytes: the destination and the run.
 struct TFileRun {
@@ -195,26 +175,10 @@ TEST(ProgramStreaming, WrongBase64SymbolInTheSecondPieceOfAPipe) {
 // Standard output as the destination
 
 // Sources for every codec: data, and its text in each encoding as the program writes it.
-class TStdoutSources {
+class TStdoutSources : public vt::TMethodSources {
 public:
-  TStdoutSources() {
-    vt::WriteFile(Dir / "data", vt::RandomBytes(300000, 17) + "a\r\nb\nc\r=\r\n");
-    for (const std::string Word : {"Q", "B", "U"}) {
-      const auto R = ShellIn(Dir, Command({"data", "data." + Word, "E", Word}) + " </dev/null");
-      EXPECT_EQ(R.ExitCode, 0) << R.Err;
-    }
-  }
-  std::string Source(const TMethod& M) const {
-    return M.Encodes() ? "data" : "data." + M.Word;
-  }
-  // What the method writes into a regular file named as the destination.
-  std::string Expected(const TMethod& M) const {
-    const auto R =
-        ShellIn(Dir, Command({Source(M), "expected", M.Operation, M.Word}) + " </dev/null");
-    EXPECT_EQ(R.ExitCode, 0) << R.Err;
-    return vt::ReadFile(Dir / "expected");
-  }
-  vt::TempDir Dir;
+  TStdoutSources()
+      : TMethodSources(vt::RandomBytes(300000, 17) + "a\r\nb\nc\r=\r\n", {"Q", "B", "U"}) {}
 };
 
 // Standard output a pipe: the coded bytes alone reach the reader, "Done." goes to standard
@@ -477,36 +441,10 @@ const TSettings SettingsTable[] = {
     {133, false, 100, epStop},  {1000, true, 64, epStop},
 };
 
-void Apply(TqvEncoder& E, const TWay& W, const TSettings& S) {
-  E.EncodeMethod = W.Method;
-  E.CharsPerLine = S.CharsPerLine;
-  E.SuppressCrlf = S.SuppressCrlf;
-  E.BatchSize = S.BatchSize;
-  E.ErrorProcessing = S.ErrorProcessing;
-}
-
-std::string Describe(const std::exception& Ex) {
-  if (const auto* E = dynamic_cast<const EqvEncoderError*>(&Ex))
-    return std::string(E->ClassName()) + ": " + E->Message() + " (" + std::to_string(E->ErrorCode) +
-           ")";
-  if (const auto* E = dynamic_cast<const rtl::Exception*>(&Ex))
-    return std::string(E->ClassName()) + ": " + E->Message();
-  return std::string("std::exception: ") + Ex.what();
-}
-
 // What a handler raises to end a call.
-struct TStop {
-  std::size_t At;
-};
-
-// A class derived from TqvEncoder that watches through ReportProgress.
-class TWatchingEncoder : public TqvEncoder {
-public:
-  std::function<void(std::int64_t, std::int64_t)> Report;
-
-protected:
-  void ReportProgress(std::int64_t Done, std::int64_t Total) override { Report(Done, Total); }
-};
+using vh::TStop;
+using vh::THook;
+using vh::TOutcome;
 
 // Who watches the call and which streams it gets: memory streams with a handler, memory streams
 // with a derived class, or streams of the caller's own that deliver at most a few bytes a Read.
@@ -515,66 +453,31 @@ const char* FeedName(TFeed F) {
   return F == TFeed::Handler ? "handler" : F == TFeed::Derived ? "derived class" : "short reads";
 }
 
-// What one call left behind.
-struct TOutcome {
-  std::string Bytes;
-  std::optional<std::string> Error; // "Class: message (code)"; "stop" for the handler's own
-  std::int64_t SourcePosition = 0, DestinationPosition = 0;
-  vt::Reports Log;
-  bool OtherThread = false; // a report came from a thread other than the caller's
-};
+vh::TCall CallOf(const TWay& W, const TSettings& S) {
+  vh::TCall C;
+  C.Settings = {W.Method, S.CharsPerLine, S.SuppressCrlf, S.BatchSize, S.ErrorProcessing};
+  C.Encode = W.Encode;
+  return C;
+}
 
-// A hook sees every report, the encoder and how many reports came so far; it may raise TStop or
-// change the encoder's settings.
-using THook = std::function<void(TqvEncoder&, std::size_t)>;
+vh::TWay WayOf(bool Streaming, TFeed Feed, const THook& Hook = {}, std::int64_t MaxRead = 5) {
+  vh::TWay Way;
+  Way.Watcher = Feed == TFeed::Derived ? vh::TWatcher::Derived : vh::TWatcher::Handler;
+  Way.Streaming = Streaming;
+  Way.ForeignStreams = Feed == TFeed::ShortReads;
+  Way.MaxRead = MaxRead;
+  Way.Hook = Hook;
+  return Way;
+}
 
 // Codes Input from Skip on into a destination that holds Prefix, positioned at its end.
 TOutcome Convert(const TWay& W, const TSettings& S, bool Streaming, TFeed Feed,
                  const std::string& Input, std::size_t Skip = 0, const std::string& Prefix = "",
                  const THook& Hook = {}, std::int64_t MaxRead = 5) {
-  TWatchingEncoder Derived;
-  TqvEncoder Plain;
-  TqvEncoder& E = Feed == TFeed::Derived ? static_cast<TqvEncoder&>(Derived) : Plain;
-  Apply(E, W, S);
-  E.Streaming = Streaming;
-  TOutcome R;
-  const auto Caller = std::this_thread::get_id();
-  const auto Record = [&](std::int64_t Done, std::int64_t Total) {
-    if (std::this_thread::get_id() != Caller) R.OtherThread = true;
-    R.Log.emplace_back(Done, Total);
-    if (Hook) Hook(E, R.Log.size());
-  };
-  if (Feed == TFeed::Derived)
-    Derived.Report = Record;
-  else
-    E.OnProgress = [&](rtl::TObject*, std::int64_t Done, std::int64_t Total) { Record(Done, Total); };
-  const auto Go = [&](rtl::TStream& Source, rtl::TStream& Destination) {
-    Source.SetPosition(static_cast<std::int64_t>(Skip));
-    Destination.Seek(0, rtl::soEnd);
-    try {
-      if (W.Encode)
-        E.Encode(Source, Destination);
-      else
-        E.Decode(Source, Destination);
-    } catch (const TStop&) {
-      R.Error = "stop";
-    } catch (const std::exception& Ex) {
-      R.Error = Describe(Ex);
-    }
-    R.SourcePosition = Source.Position();
-    R.DestinationPosition = Destination.Position();
-  };
-  if (Feed == TFeed::ShortReads) {
-    vt::TTestStream Source(Input), Destination(Prefix);
-    Source.MaxRead = MaxRead;
-    Go(Source, Destination);
-    R.Bytes = Destination.Data;
-  } else {
-    rtl::TMemoryStream Source(Input), Destination(Prefix);
-    Go(Source, Destination);
-    R.Bytes = std::string(Destination.Bytes());
-  }
-  return R;
+  vh::TCall C = CallOf(W, S);
+  C.Skip = Skip;
+  C.Prefix = Prefix;
+  return vh::Run(C, WayOf(Streaming, Feed, Hook, MaxRead), Input);
 }
 
 // The same destination bytes, error and final positions; false after reporting a difference.
@@ -762,11 +665,7 @@ TEST_F(StreamingComponent, QuotedPrintableSourceEndingInCR) {
       Same(Want, Got, What);
       ShapeIsRight(Got, static_cast<std::int64_t>(Input.size()), What);
       // unobserved: the runtime's streams and no handler
-      TqvEncoder E;
-      E.EncodeMethod = cmQuotedPrintable;
-      rtl::TMemoryStream Source(Input), Destination;
-      E.Encode(Source, Destination);
-      EXPECT_EQ(Destination.Bytes(), Want.Bytes) << What;
+      EXPECT_EQ(vh::Run(CallOf(Encode, {}), vh::TPath::Pieces, Input).Bytes, Want.Bytes) << What;
     }
   }
 }
@@ -777,24 +676,15 @@ TEST_F(StreamingComponent, OneStreamAsSourceAndDestinationKeepsTheExactCalls) {
   SetPieces(40);
   for (const TWay& W : AllWays) {
     const std::string Input = W.Encode ? vt::RandomBytes(3000, 12) : InputsFor(W)[3];
-    std::string Results[2];
+    TSettings S;
+    S.BatchSize = 100;
+    TOutcome Results[2];
     for (const bool Streaming : {false, true}) {
-      TqvEncoder E;
-      E.EncodeMethod = W.Method;
-      E.BatchSize = 100;
-      E.Streaming = Streaming;
-      if (!Streaming) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-      rtl::TMemoryStream Both(Input);
-      try {
-        if (W.Encode)
-          E.Encode(Both, Both);
-        else
-          E.Decode(Both, Both);
-      } catch (const std::exception& Ex) {
-        Results[Streaming] = Describe(Ex);
-      }
-      Results[Streaming].append("|").append(Both.Bytes()).append("@").append(
-          std::to_string(Both.Position()));
+      // Streaming with no one watching; the exact calls through a handler.
+      vh::TWay Both = vh::TWay::Of(Streaming ? vh::TPath::Pieces : vh::TPath::Observed);
+      Both.Streaming = Streaming;
+      Both.OneStream = true;
+      Results[Streaming] = vh::Run(CallOf(W, S), Both, Input);
     }
     EXPECT_TRUE(Results[0] == Results[1]) << W.Name;
   }
@@ -858,31 +748,12 @@ TOutcome ConvertPipe(const TWay& W, const TSettings& S, bool Streaming, const st
                      const THook& Hook = {}) {
   vt::TempDir Dir;
   TFedPipe Pipe(Dir, Input);
-  TqvEncoder E;
-  Apply(E, W, S);
-  E.Streaming = Streaming;
   TOutcome R;
-  const auto Caller = std::this_thread::get_id();
-  E.OnProgress = [&](rtl::TObject*, std::int64_t Done, std::int64_t Total) {
-    if (std::this_thread::get_id() != Caller) R.OtherThread = true;
-    R.Log.emplace_back(Done, Total);
-    if (Hook) Hook(E, R.Log.size());
-  };
   {
     rtl::TFileStream Source(Pipe.Name, rtl::fmOpenRead);
     rtl::TMemoryStream Destination;
-    try {
-      if (W.Encode)
-        E.Encode(Source, Destination);
-      else
-        E.Decode(Source, Destination);
-    } catch (const TStop&) {
-      R.Error = "stop";
-    } catch (const std::exception& Ex) {
-      R.Error = Describe(Ex);
-    }
+    R = vh::RunOn(CallOf(W, S), WayOf(Streaming, TFeed::Handler, Hook), Source, Destination);
     R.Bytes = std::string(Destination.Bytes());
-    R.DestinationPosition = Destination.Position();
   } // the source closed: a feeder still writing stops
   return R;
 }
@@ -1031,21 +902,13 @@ TEST_F(StreamingComponent, FailingStreamsEndTheCallAtOnce) {
       for (int K = 1; K <= 6; ++K) {
         const std::string What = std::string(W.Name) + (Reading ? ", read " : ", write ") +
                                  std::to_string(K) + " fails";
-        TqvEncoder E;
-        E.EncodeMethod = W.Method;
-        E.Streaming = true;
         TFailingStream Source(Input), Destination;
         Source.MaxRead = 300;
         (Reading ? Source.FailRead : Destination.FailWrite) = K;
-        std::optional<std::string> Error;
-        try {
-          if (W.Encode)
-            E.Encode(Source, Destination);
-          else
-            E.Decode(Source, Destination);
-        } catch (const std::exception& Ex) {
-          Error = Describe(Ex);
-        }
+        vh::TWay Unwatched = vh::TWay::Of(vh::TPath::Pieces);
+        Unwatched.Streaming = true;
+        const std::optional<std::string> Error =
+            vh::RunOn(CallOf(W, {}), Unwatched, Source, Destination).Error;
         // Fewer calls than K: the call ended before the failure could come.
         if ((Reading ? Source.Reads : Destination.Writes) < K) {
           EXPECT_FALSE(Error) << What;

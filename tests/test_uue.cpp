@@ -10,6 +10,7 @@
 #include "encoder/qvEncoder.h"
 #include "encoder/qvEncoderInternal.h"
 #include "encoder/kernels/qvKernels.h"
+#include "tests/path_harness.h"
 #include "tests/support.h"
 
 namespace detail = vexor::detail;
@@ -35,44 +36,32 @@ void Configure(TqvEncoder& E, std::int32_t CharsPerLine = 76, bool SuppressCrlf 
   E.SuppressCrlf = SuppressCrlf;
 }
 
+vh::TCall UUCall(bool Encode, std::int32_t CharsPerLine = 76, bool SuppressCrlf = false) {
+  return vh::CallFor(cmUUEncode, Encode, CharsPerLine, SuppressCrlf);
+}
+
+// The bytes and reports of a call that must not raise.
+TCoded Succeeded(const vh::TOutcome& R) {
+  EXPECT_FALSE(R.Error) << *R.Error;
+  return {R.Bytes, R.Log};
+}
+
 // Through streams that see every call and with a progress handler set.
 TCoded EncodeWatched(const std::string& In, std::int32_t Cpl = 76, bool Suppress = false) {
-  TqvEncoder E;
-  Configure(E, Cpl, Suppress);
-  TCoded R;
-  vt::RecordProgress(E, R.Log);
-  vt::TTestStream S(In), D;
-  E.Encode(S, D);
-  R.Bytes = D.Data;
-  return R;
+  return Succeeded(vh::Run(UUCall(true, Cpl, Suppress), vh::TPath::Foreign, In));
 }
 
 TCoded DecodeWatched(const std::string& Text) {
-  TqvEncoder E;
-  Configure(E);
-  TCoded R;
-  vt::RecordProgress(E, R.Log);
-  vt::TTestStream S(Text), D;
-  E.Decode(S, D);
-  R.Bytes = D.Data;
-  return R;
+  return Succeeded(vh::Run(UUCall(false), vh::TPath::Foreign, Text));
 }
 
 // Through the runtime's memory streams with no handler, as a program would call it.
 std::string EncodePlain(const std::string& In, std::int32_t Cpl = 76, bool Suppress = false) {
-  TqvEncoder E;
-  Configure(E, Cpl, Suppress);
-  rtl::TMemoryStream S(In), D;
-  E.Encode(S, D);
-  return std::string(D.Bytes());
+  return Succeeded(vh::Run(UUCall(true, Cpl, Suppress), vh::TPath::Pieces, In)).Bytes;
 }
 
 std::string DecodePlain(const std::string& Text) {
-  TqvEncoder E;
-  Configure(E);
-  rtl::TMemoryStream S(Text), D;
-  E.Decode(S, D);
-  return std::string(D.Bytes());
+  return Succeeded(vh::Run(UUCall(false), vh::TPath::Pieces, Text)).Bytes;
 }
 
 Reports Every(std::int64_t N, std::vector<std::int64_t> At) {
@@ -515,51 +504,19 @@ TEST(UUCodecs, RoundTripsAtEveryLineLength) {
 
 // --- The unobserved path: pieces through the runtime's streams, against the whole-source way ---
 
-// Restores the best kernel level and the default piece length at the end of a test.
-struct TInternalsGuard {
-  ~TInternalsGuard() {
-    detail::UseKernelLevel(detail::KernelLevels().back());
-    detail::SetPieceLength(0);
-  }
-};
+using TInternalsGuard = vh::TKernelDefaultsGuard;
+using vh::TOutcome;
 
-struct TOutcome {
-  std::string Bytes; // the destination's, which held "0123456789" and stood at 3
-  std::int64_t SourcePosition = 0, DestinationPosition = 0;
-  std::string Error; // class, message and code; empty when none
-  bool operator==(const TOutcome&) const = default;
-};
-
-void PrintTo(const TOutcome& O, std::ostream* Os) {
-  *Os << testing::PrintToString(O.Bytes) << " at " << O.SourcePosition << "/"
-      << O.DestinationPosition << " " << O.Error;
-}
-
-// Watched: a progress handler is set, so the codec takes the whole-source way; otherwise no
-// caller can see the stream calls and it moves pieces.
+// Codes In from Start on into a destination that holds "0123456789" and stands at 3. Watched: a
+// progress handler is set, so the codec takes the whole-source way; otherwise no caller can see
+// the stream calls and it moves pieces.
 TOutcome CodeOnce(bool Decode, const std::string& In, std::int64_t Start, bool Watched,
                   std::int32_t Cpl = 76, bool Suppress = false) {
-  TqvEncoder E;
-  Configure(E, Cpl, Suppress);
-  if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-  rtl::TMemoryStream S(In), D("0123456789");
-  S.SetPosition(Start);
-  D.SetPosition(3);
-  TOutcome R;
-  try {
-    if (Decode)
-      E.Decode(S, D);
-    else
-      E.Encode(S, D);
-  } catch (const EqvEncoderError& X) {
-    R.Error = std::string(X.ClassName()) + " " + X.Message() + " " + std::to_string(X.ErrorCode);
-  } catch (const rtl::Exception& X) {
-    R.Error = std::string(X.ClassName()) + " " + X.Message();
-  }
-  R.Bytes = D.Bytes();
-  R.SourcePosition = S.Position();
-  R.DestinationPosition = D.Position();
-  return R;
+  vh::TCall C = UUCall(!Decode, Cpl, Suppress);
+  C.Skip = static_cast<std::size_t>(Start);
+  C.Prefix = "0123456789";
+  C.DestinationStart = 3;
+  return vh::Run(C, Watched ? vh::TPath::Observed : vh::TPath::Pieces, In);
 }
 
 const std::int64_t PieceLengths[] = {1, 2, 3, 5, 56, 57, 58, 63, 64, 100, 1000, 0};
@@ -644,15 +601,11 @@ TEST(UUCodecs, AStreamThatIsItsOwnDestinationGetsTheTextAfterTheSource) {
   detail::SetPieceLength(5);
   const std::string In = vt::RandomBytes(200, 8);
   for (bool Watched : {true, false}) {
-    TqvEncoder E;
-    Configure(E);
-    if (Watched) E.OnProgress = [](rtl::TObject*, std::int64_t, std::int64_t) {};
-    rtl::TMemoryStream S(In);
-    E.Encode(S, S);
-    EXPECT_EQ(S.Bytes(), In + EncodePlain(In));
-    rtl::TMemoryStream T(EncodePlain(In));
-    E.Decode(T, T);
-    EXPECT_EQ(T.Bytes(), EncodePlain(In) + In);
+    vh::TWay Both = vh::TWay::Of(Watched ? vh::TPath::Observed : vh::TPath::Pieces);
+    Both.OneStream = true;
+    EXPECT_EQ(Succeeded(vh::Run(UUCall(true), Both, In)).Bytes, In + EncodePlain(In));
+    EXPECT_EQ(Succeeded(vh::Run(UUCall(false), Both, EncodePlain(In))).Bytes,
+              EncodePlain(In) + In);
   }
 }
 

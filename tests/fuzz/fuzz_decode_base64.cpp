@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (Ep == epStop && !Clean) continue;
     const vf::TOutcome Batched = vf::Run(S, false, Text, vf::TPath::Observed);
     const vf::TOutcome One = vf::Run(Whole, false, Text, vf::TPath::Observed);
-    if (Batched.Output != One.Output) vf::Finding("the batch size changes the result");
+    if (Batched.Bytes != One.Bytes) vf::Finding("the batch size changes the result");
     if (Ep == epStop && Batched.ErrorCode) vf::Finding("a clean text raised");
     if (Ep == epStop && Batched.SourceAdvance != static_cast<std::int64_t>(Text.size()))
       vf::Finding("a clean text was not read to its end");

@@ -21,12 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   for (std::size_t I = 0; I + 2 < Text.size(); ++I)
     if (Text[I] == '=') ++Escapes;
   std::size_t Bare = 0;
-  for (std::size_t I = 0; I < R.Output.size(); ++I) {
-    if (R.Output[I] == '\r' && I + 1 < R.Output.size() && R.Output[I + 1] == '\n') {
+  for (std::size_t I = 0; I < R.Bytes.size(); ++I) {
+    if (R.Bytes[I] == '\r' && I + 1 < R.Bytes.size() && R.Bytes[I + 1] == '\n') {
       ++I;
       continue;
     }
-    if (R.Output[I] == '\r' || R.Output[I] == '\n') ++Bare;
+    if (R.Bytes[I] == '\r' || R.Bytes[I] == '\n') ++Bare;
   }
   if (Bare > Escapes) vf::Finding("a bare CR or LF that no escape stands for");
   return 0;

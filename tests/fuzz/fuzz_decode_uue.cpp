@@ -15,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   S.Method = cmUUEncode;
   const vf::TOutcome R = vf::Run(S, false, Text, vf::TPath::Observed);
   // The decoded bytes are never more than the text that they came from.
-  if (R.Output.size() > Text.size()) vf::Finding("more bytes decoded than the text holds");
+  if (R.Bytes.size() > Text.size()) vf::Finding("more bytes decoded than the text holds");
   return 0;
 }

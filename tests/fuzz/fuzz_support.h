@@ -11,9 +11,9 @@
 //             then steps of 64 up to 8192, which holds any input whole. Small pieces let small
 //             inputs cross piece borders; the codecs' default of a megabyte or more would make
 //             every run allocate that much, which under the sanitizers is most of the time.
-// Where no caller can watch, a codec may move whole pieces with one of several inner loops;
-// those runs are made once with each loop that the processor runs and must all agree with the
-// observed run, which makes exactly the calls that the format fixes.
+// Where no caller can watch, or where Streaming is set, a codec may move whole pieces with one
+// of several inner loops; those runs are made once with each loop that the processor runs and
+// must all agree with the observed run, which makes exactly the calls that the format fixes.
 #pragma once
 
 #include <algorithm>
@@ -30,7 +30,7 @@
 
 #include "encoder/qvEncoder.h"
 #include "encoder/kernels/qvKernels.h"
-#include "runtime/streams.h"
+#include "tests/path_harness.h"
 
 namespace detail = vexor::detail;
 
@@ -43,135 +43,30 @@ namespace vf {
   std::abort();
 }
 
-// A memory stream that is not one of the runtime's classes: it publishes no buffer window, so
-// every byte travels through the virtual Read and Write, and no codec may take a shortcut.
-class TPlainStream final : public rtl::TStream {
-public:
-  TPlainStream() = default;
-  explicit TPlainStream(std::string_view Bytes) : FData(Bytes) {}
+using vh::TOutcome;
+using vh::TPath;
+using vh::TSettings;
 
-  std::int64_t Read(void* Buffer, std::int64_t Count) override {
-    if (Count <= 0 || FPos >= Size()) return 0;
-    const std::int64_t N = std::min(Count, Size() - FPos);
-    std::memcpy(Buffer, FData.data() + FPos, static_cast<std::size_t>(N));
-    FPos += N;
-    return N;
-  }
-  std::int64_t Write(const void* Buffer, std::int64_t Count) override {
-    if (Count <= 0) return 0;
-    const auto End = static_cast<std::size_t>(FPos + Count);
-    if (End > FData.size()) FData.resize(End);
-    std::memcpy(FData.data() + FPos, Buffer, static_cast<std::size_t>(Count));
-    FPos += Count;
-    return Count;
-  }
-  std::int64_t Seek(std::int64_t Offset, rtl::TSeekOrigin Origin) override {
-    std::int64_t Target = Offset;
-    if (Origin == rtl::soCurrent) Target += FPos;
-    if (Origin == rtl::soEnd) Target += Size();
-    if (Target < 0) Finding("a codec seeked before the start of a stream");
-    FPos = Target;
-    return FPos;
-  }
-  std::int64_t Size() override { return static_cast<std::int64_t>(FData.size()); }
-
-  const std::string& Bytes() const noexcept { return FData; }
-
-private:
-  std::string FData;
-  std::int64_t FPos = 0;
-};
-
-struct TSettings {
-  TqvEncodeMethod Method = cmBase64;
-  std::int32_t CharsPerLine = 76;
-  bool SuppressCrlf = false;
-  std::int32_t BatchSize = 8192;
-  TqvEncodeErrorProcessing ErrorProcessing = epStop;
-
-  std::string Describe() const {
-    return "method " + std::to_string(Method) + ", CharsPerLine " + std::to_string(CharsPerLine) +
-           ", SuppressCrlf " + std::to_string(SuppressCrlf) + ", BatchSize " +
-           std::to_string(BatchSize) + ", ErrorProcessing " + std::to_string(ErrorProcessing);
-  }
-};
-
-// How the bytes travel: the runtime's own streams with no one watching (where a codec may move
-// whole pieces), the same streams with a progress handler, and streams of a foreign class.
-enum class TPath { Unobserved, Observed, ForeignStreams };
-
-inline const char* PathName(TPath P) {
-  switch (P) {
-  case TPath::Unobserved:
-    return "runtime streams, no handler";
-  case TPath::Observed:
-    return "runtime streams, progress handler, positioned source";
-  default:
-    return "foreign streams, progress handler";
-  }
-}
-
-struct TOutcome {
-  std::string Output;
-  std::int64_t SourceAdvance = 0;        // how far the source's position moved
-  std::optional<std::int32_t> ErrorCode; // set when EqvEncoderError was raised
-  std::string ErrorMessage;
-  std::vector<std::pair<std::int64_t, std::int64_t>> Reports; // empty on the unobserved path
-
-  bool operator==(const TOutcome&) const = default;
-};
-
+// One call on one path (see tests/path_harness.h). On the observed path PrefixLength bytes are
+// put in front of the source, whose position then starts after them: they must play no part.
+// Anything but the codec's own error, and any misuse of the streams or the handler, is a finding.
 inline TOutcome Run(const TSettings& S, bool Encoding, std::string_view Source, TPath Path,
                     std::size_t PrefixLength = 0) {
-  TqvEncoder E;
-  E.EncodeMethod = S.Method;
-  E.CharsPerLine = S.CharsPerLine;
-  E.SuppressCrlf = S.SuppressCrlf;
-  E.BatchSize = S.BatchSize;
-  E.ErrorProcessing = S.ErrorProcessing;
-  TOutcome R;
-  if (Path != TPath::Unobserved)
-    E.OnProgress = [&R](rtl::TObject* Sender, std::int64_t Done, std::int64_t Total) {
-      if (Sender == nullptr) Finding("a progress event without its sender");
-      R.Reports.emplace_back(Done, Total);
-    };
-
-  auto Code = [&](rtl::TStream& Src, rtl::TStream& Dst) {
-    const std::int64_t Start = Src.Position();
-    try {
-      if (Encoding)
-        E.Encode(Src, Dst);
-      else
-        E.Decode(Src, Dst);
-    } catch (const EqvEncoderError& Ex) {
-      R.ErrorCode = Ex.ErrorCode;
-      R.ErrorMessage = Ex.Message();
-    } catch (const rtl::Exception& Ex) {
-      Finding(std::string("unexpected ") + Ex.ClassName() + ": " + Ex.Message() + " (" +
-              S.Describe() + ", " + PathName(Path) + ")");
-    } catch (const std::exception& Ex) {
-      Finding(std::string("unexpected exception: ") + Ex.what() + " (" + S.Describe() + ")");
-    }
-    R.SourceAdvance = Src.Position() - Start;
-  };
-
-  if (Path == TPath::ForeignStreams) {
-    TPlainStream Src(Source), Dst;
-    Code(Src, Dst);
-    R.Output = Dst.Bytes();
-  } else if (Path == TPath::Observed && PrefixLength > 0) {
-    // Bytes before the source's position must play no part.
-    std::string Shifted(PrefixLength, '*');
+  vh::TCall C;
+  C.Settings = S;
+  C.Encode = Encoding;
+  std::string Shifted;
+  if (Path == TPath::Observed && PrefixLength > 0) {
+    Shifted.assign(PrefixLength, '*');
     Shifted.append(Source);
-    rtl::TMemoryStream Src(Shifted), Dst;
-    Src.SetPosition(static_cast<std::int64_t>(PrefixLength));
-    Code(Src, Dst);
-    R.Output = Dst.Bytes();
-  } else {
-    rtl::TMemoryStream Src(Source), Dst;
-    Code(Src, Dst);
-    R.Output = Dst.Bytes();
+    Source = Shifted;
+    C.Skip = PrefixLength;
   }
+  const TOutcome R = vh::Run(C, Path, Source);
+  const std::string Where = " (" + S.Describe() + ", " + vh::PathName(Path) + ")";
+  if (R.Error && !R.ErrorCode) Finding("unexpected " + *R.Error + Where);
+  if (R.SenderMissing) Finding("a progress event without its sender" + Where);
+  if (R.SoughtBeforeStart) Finding("a codec seeked before the start of a stream" + Where);
   return R;
 }
 
@@ -181,15 +76,15 @@ inline void CheckProgress(const TOutcome& R, std::size_t SourceSize, const TSett
   const auto N = static_cast<std::int64_t>(SourceSize);
   const std::string Where = " (" + S.Describe() + ")";
   if (N == 0) {
-    if (!R.Reports.empty() || !R.Output.empty())
+    if (!R.Log.empty() || !R.Bytes.empty())
       Finding("an empty source gave reports or output" + Where);
     return;
   }
-  if (R.Reports.empty()) Finding("no progress report" + Where);
-  if (R.Reports.front() != std::pair<std::int64_t, std::int64_t>(0, N))
+  if (R.Log.empty()) Finding("no progress report" + Where);
+  if (R.Log.front() != std::pair<std::int64_t, std::int64_t>(0, N))
     Finding("the first report is not (0, N)" + Where);
   std::int64_t Last = 0;
-  for (const auto& [Done, Total] : R.Reports) {
+  for (const auto& [Done, Total] : R.Log) {
     if (Total != N) Finding("a report's total is not the source size" + Where);
     if (Done < Last || Done > N) Finding("a report goes back or beyond the total" + Where);
     Last = Done;
@@ -200,15 +95,15 @@ inline void CheckProgress(const TOutcome& R, std::size_t SourceSize, const TSett
 inline TOutcome RunAllPaths(const TSettings& S, bool Encoding, std::string_view Source,
                             std::size_t PrefixLength, std::int64_t PieceLength) {
   const TOutcome Observed = Run(S, Encoding, Source, TPath::Observed, PrefixLength);
-  const TOutcome Foreign = Run(S, Encoding, Source, TPath::ForeignStreams);
+  const TOutcome Foreign = Run(S, Encoding, Source, TPath::Foreign);
   const std::string Where = " (" + S.Describe() + ", prefix " + std::to_string(PrefixLength) +
                             ", piece " + std::to_string(PieceLength) + ")";
   auto Same = [](const TOutcome& A, const TOutcome& B) {
-    return A.Output == B.Output && A.SourceAdvance == B.SourceAdvance &&
+    return A.Bytes == B.Bytes && A.SourceAdvance == B.SourceAdvance &&
            A.ErrorCode == B.ErrorCode && A.ErrorMessage == B.ErrorMessage;
   };
   if (!Same(Foreign, Observed)) Finding("foreign streams give another result" + Where);
-  if (Foreign.Reports != Observed.Reports)
+  if (Foreign.Log != Observed.Log)
     Finding("foreign streams give other progress reports" + Where);
   CheckProgress(Observed, Source.size(), S);
 
@@ -217,11 +112,15 @@ inline TOutcome RunAllPaths(const TSettings& S, bool Encoding, std::string_view 
   for (const detail::TqvKernelLevel Level : Levels) {
     if (!detail::UseKernelLevel(Level)) Finding("a listed kernel level cannot be used");
     detail::SetPieceLength(PieceLength);
-    const TOutcome Unobserved = Run(S, Encoding, Source, TPath::Unobserved);
+    const TOutcome Unobserved = Run(S, Encoding, Source, TPath::Pieces);
+    const TOutcome Streaming = Run(S, Encoding, Source, TPath::Streaming);
     detail::UseKernelLevel(Levels.back());
     detail::SetPieceLength(0);
     if (!Same(Unobserved, Observed))
       Finding("the unobserved path with the " + detail::KernelLevelName(Level) +
+              " loops differs from the observed one" + Where);
+    if (!Same(Streaming, Observed))
+      Finding("the streaming path with the " + detail::KernelLevelName(Level) +
               " loops differs from the observed one" + Where);
   }
   return Observed;
@@ -277,7 +176,7 @@ inline std::string DecodeDefault(TqvEncodeMethod Method, std::string_view Text) 
   D.Method = Method;
   const TOutcome R = Run(D, false, Text, TPath::Observed);
   if (R.ErrorCode) Finding("an encoder's text does not decode: " + R.ErrorMessage);
-  return R.Output;
+  return R.Bytes;
 }
 
 struct TEncoderRules {
@@ -319,8 +218,8 @@ inline void FuzzEncoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::s
   } else {
     if (R.SourceAdvance != static_cast<std::int64_t>(Source.size()))
       Finding("the encoder did not take the whole source" + Where);
-    if (!Source.empty()) Rules.CheckText(S, LineLength, Source, R.Output);
-    if (Rules.RoundTrips(S, LineLength) && DecodeDefault(Method, R.Output) != Source)
+    if (!Source.empty()) Rules.CheckText(S, LineLength, Source, R.Bytes);
+    if (Rules.RoundTrips(S, LineLength) && DecodeDefault(Method, R.Bytes) != Source)
       Finding("the text does not decode back to the source" + Where);
   }
 
@@ -328,7 +227,7 @@ inline void FuzzEncoder(TqvEncodeMethod Method, const std::uint8_t* Data, std::s
   Default.Method = Method;
   const TOutcome D = Run(Default, true, Source, TPath::Observed);
   if (D.ErrorCode) Finding("the encoder raised at the default settings: " + D.ErrorMessage);
-  if (DecodeDefault(Method, D.Output) != Source)
+  if (DecodeDefault(Method, D.Bytes) != Source)
     Finding("the default text does not decode back to the source");
 }
 
