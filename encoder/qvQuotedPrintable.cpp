@@ -11,6 +11,8 @@
 //   it) codes whole lines at a time. What a kernel does not take (a lone CR for the encoder; a
 //   malformed escape or a lone CR or LF for the decoder) goes to the same routines as above.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -337,88 +339,202 @@ private:
   rtl::TStream& FDestination;
 };
 
-// The buffer's writes, without a check apiece: the decoder reserves first.
-class TQPDecodeBuffer {
-public:
-  TQPDecodeBuffer(rtl::TStream& Destination, std::int64_t Capacity, bool Overlap)
-      : FOut(Destination, Capacity, Overlap), FCur(FOut.Reserve(0)) {}
-  void Reserve(std::int64_t Count) {
-    FOut.Took(FCur);
-    FCur = FOut.Reserve(Count);
-  }
-  void Byte(std::uint8_t B) { *FCur++ = B; }
-  const std::uint8_t* Run(detail::TqvQPDecode Kernel, const std::uint8_t* P,
-                          const std::uint8_t* End) {
-    Reserve(End - P);
-    return Kernel(P, End, FCur);
-  }
-  // Hands over what is gathered.
-  void Flush() {
-    FOut.Took(FCur);
-    FOut.Flush();
-    FCur = FOut.Reserve(0);
-  }
-  void Finish() {
-    FOut.Took(FCur);
-    FOut.Finish();
-  }
-
-private:
-  TBufferedOut FOut;
-  std::uint8_t* FCur;
-};
-
-// The whole source in pieces. Clean text goes through the kernel; whatever stops it is taken a
-// byte at a time, split into lines as ReadLine splits them (every CR is a line break, and every
-// LF that does not directly follow a CR) and decoded by the escape rules, until the text is clean
-// again: outside an escape, with no line break waiting to be written.
-// Returns the source bytes read.
-std::int64_t DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination,
-                              detail::TqvProgress& Progress) {
-  const std::int64_t Length = PieceFor(Progress.Total());
-  const detail::TqvQPDecode Run = detail::Kernels().QPDecode;
-  detail::TqvBlock Piece(Length);
-  TQPDecodeBuffer Out(Destination, 4 * Length, OverlapPays(Progress.Total(), 4 * Length));
+// The decoder's state between two bytes of its input.
+struct TQPDecodeState {
   TQPEscape Escape;
   std::int64_t Breaks = 0; // line breaks met since the last line byte
   bool AfterCR = false, InLine = false;
-  std::int64_t Done = 0;
-  for (;;) {
-    if (Done > 0) {
-      // The text of the pieces so far is handed over before a report that anybody sees.
-      if (Progress.Observed()) Out.Flush();
-      Progress.Coded(Done);
-    }
-    const std::int64_t Count = Source.Read(Piece.Data(), Length);
-    if (Count <= 0) break;
-    Done += Count;
-    const std::uint8_t* P = Piece.Data();
-    const std::uint8_t* const End = P + Count;
-    while (P != End) {
-      if (Escape.Stage == TQPEscape::Plain && Breaks == 0) {
-        P = Out.Run(Run, P, End);
-        if (P == End) break;
-      }
-      const std::uint8_t* B = P++;
-      if (*B == CR || *B == LF) {
-        if (IsLineBreak(*B, AfterCR)) ++Breaks;
-        AfterCR = *B == CR;
-        InLine = false;
-        continue;
-      }
-      if (!InLine) {
-        DecodeQPBreaks(Escape, Breaks, Out);
-        Breaks = 0;
-        AfterCR = false;
-        InLine = true;
-      }
-      DecodeQPBytes(Escape, B, P, Out);
-    }
+};
+
+// A piece's text buffer, large enough for the piece: no check apiece.
+class TQPFlatOut {
+public:
+  explicit TQPFlatOut(std::uint8_t* Out) : FCur(Out) {}
+  void Reserve(std::int64_t) {}
+  void Byte(std::uint8_t B) { *FCur++ = B; }
+  const std::uint8_t* Run(detail::TqvQPDecode Kernel, const std::uint8_t* P,
+                          const std::uint8_t* End) {
+    return Kernel(P, End, FCur);
   }
-  // Line breaks at the end of the source stand before an empty last line.
-  if (!InLine) DecodeQPBreaks(Escape, Breaks, Out);
-  Out.Finish();
-  return Done;
+  std::uint8_t* Cur() const noexcept { return FCur; }
+
+private:
+  std::uint8_t* FCur;
+};
+
+// Decodes [P, End) from State. Clean text goes through the kernel; whatever stops it is taken a
+// byte at a time, split into lines as ReadLine splits them and decoded by the escape rules,
+// until the text is clean again: outside an escape, with no line break waiting to be written.
+// Final: the input ends here, and line breaks at its end stand before an empty last line.
+template <class TOut>
+void DecodeQPText(TQPDecodeState& S, const std::uint8_t* P, const std::uint8_t* const End,
+                  bool Final, detail::TqvQPDecode Run, TOut& Out) {
+  while (P != End) {
+    if (S.Escape.Stage == TQPEscape::Plain && S.Breaks == 0) {
+      P = Out.Run(Run, P, End);
+      if (P == End) break;
+    }
+    const std::uint8_t* B = P++;
+    if (*B == CR || *B == LF) {
+      if (IsLineBreak(*B, S.AfterCR)) ++S.Breaks;
+      S.AfterCR = *B == CR;
+      S.InLine = false;
+      continue;
+    }
+    if (!S.InLine) {
+      DecodeQPBreaks(S.Escape, S.Breaks, Out);
+      S.Breaks = 0;
+      S.AfterCR = false;
+      S.InLine = true;
+    }
+    DecodeQPBytes(S.Escape, B, P, Out);
+  }
+  if (Final && !S.InLine) DecodeQPBreaks(S.Escape, S.Breaks, Out);
+}
+
+// Where a piece may end with the decoder's state known: just after a byte that stands in a line
+// for itself or ends an escape (not a CR, an LF or "=", and no hexadecimal digit right after an
+// "="). The state there is that of the start of a text: outside an escape, no line break
+// waiting. Returns the cut, or 0 when the second half of In[0, Len) holds none (a run of "=",
+// of escapes cut by line breaks): the next piece then waits for this one's end state.
+std::int64_t FindCut(const std::uint8_t* In, std::int64_t Len) {
+  for (std::int64_t C = Len - 1; C >= 2 && C >= Len / 2; --C) {
+    const std::uint8_t X = In[C - 1];
+    if (X == CR || X == LF || X == '=') continue;
+    if (In[C - 2] == '=' && Digits.Value[X] != NoDigit) continue;
+    return C;
+  }
+  return 0;
+}
+
+// The decoder over pieces cut where its state is known, so that two threads can decode at once
+// as the encoders' pieces are coded (see detail::RunPieces): the reads follow one another in
+// order, each piece is decoded from the start state of a text, and the texts are written in
+// order. What follows a piece's cut is carried to the front of the next piece. A piece that
+// found no cut hands its end state to the next, which waits for it.
+class TQPDecodePieces final : public detail::TqvPieceSteps {
+public:
+  TQPDecodePieces(rtl::TStream& Source, rtl::TStream& Destination, std::int64_t Piece,
+                  detail::TqvProgress& Progress)
+      : FSource(Source), FDestination(Destination), FPiece(Piece), FProgress(Progress),
+        FCarry(Piece) {}
+
+  std::int64_t Consumed() const noexcept { return FConsumed; }
+
+  bool Read(std::int64_t I, int W) override {
+    if (FEnded) return false;
+    TWorker& K = FWorkers[W];
+    if (K.In.Data() == nullptr) { // each thread takes its buffers at its first piece
+      K.In = detail::TqvBlock(FPiece + detail::KernelMargin);
+      K.TextCapacity = 2 * FPiece;
+      K.Text = detail::TqvBlock(K.TextCapacity + detail::KernelMargin);
+    }
+    std::memcpy(K.In.Data(), FCarry.Data(), static_cast<std::size_t>(FCarried));
+    const std::int64_t Asked = FPiece - FCarried;
+    const std::int64_t Got = detail::ReadFull(FSource, K.In.Data() + FCarried, Asked);
+    const std::int64_t Len = FCarried + Got;
+    FConsumed += Got;
+    FEnded = Got < Asked;
+    K.Fresh = FNextFresh;
+    K.Final = FEnded;
+    K.Count = Len;
+    FCarried = 0;
+    if (!FEnded) {
+      const std::int64_t Cut = FindCut(K.In.Data(), Len);
+      FNextFresh = Cut > 0;
+      if (Cut > 0) {
+        K.Count = Cut;
+        FCarried = Len - Cut;
+        std::memcpy(FCarry.Data(), K.In.Data() + Cut, static_cast<std::size_t>(FCarried));
+      }
+    }
+    FThrough[I % 4] = FConsumed - FCarried;
+    return true;
+  }
+
+  void Code(std::int64_t I, int W) override {
+    TWorker& K = FWorkers[W];
+    TQPDecodeState S;
+    try {
+      if (!K.Fresh) S = EndStateOf(I - 1);
+      // Line breaks that the piece before left waiting are written here too.
+      const std::int64_t Most = 2 * (K.Count + S.Breaks) + 4;
+      if (Most > K.TextCapacity) {
+        K.Text = detail::TqvBlock(Most + detail::KernelMargin);
+        K.TextCapacity = Most;
+      }
+      TQPFlatOut Out(K.Text.Data());
+      DecodeQPText(S, K.In.Data(), K.In.Data() + K.Count, K.Final, FRun, Out);
+      K.Length = Out.Cur() - K.Text.Data();
+    } catch (...) {
+      {
+        const std::lock_guard<std::mutex> Guard(FLock);
+        FAborted = true;
+      }
+      Publish(I, S);
+      throw;
+    }
+    Publish(I, S);
+  }
+
+  void Write(std::int64_t, int W) override {
+    FDestination.WriteBuffer(FWorkers[W].Text.Data(), FWorkers[W].Length);
+  }
+  void Written(std::int64_t I) override { FProgress.Coded(FThrough[I % 4]); }
+
+private:
+  struct TWorker {
+    detail::TqvBlock In, Text;
+    std::int64_t TextCapacity = 0, Count = 0, Length = 0;
+    bool Fresh = true, Final = false;
+  };
+
+  // Pieces in flight are at most three apart, so four slots keep every end state that a later
+  // piece may still ask for. A lock and a condition, not an atomic wait: a piece that waits is
+  // rare, and the condition wakes reliably on every system.
+  void Publish(std::int64_t I, const TQPDecodeState& S) {
+    {
+      const std::lock_guard<std::mutex> Guard(FLock);
+      FEndState[I % 4] = S;
+      FCoded[I % 4] = I;
+    }
+    FChanged.notify_all();
+  }
+  TQPDecodeState EndStateOf(std::int64_t I) {
+    std::unique_lock<std::mutex> Guard(FLock);
+    FChanged.wait(Guard, [&] { return FCoded[I % 4] == I; });
+    if (FAborted) throw rtl::EReadError(rtl::SReadError); // the other thread's failure is raised
+    return FEndState[I % 4];
+  }
+
+  rtl::TStream& FSource;
+  rtl::TStream& FDestination;
+  std::int64_t FPiece;
+  detail::TqvProgress& FProgress;
+  const detail::TqvQPDecode FRun = detail::Kernels().QPDecode;
+  TWorker FWorkers[2];
+  // The reading side, in the order of the pieces.
+  detail::TqvBlock FCarry;
+  std::int64_t FCarried = 0, FConsumed = 0;
+  bool FEnded = false, FNextFresh = true;
+  std::int64_t FThrough[4] = {0, 0, 0, 0}; // source bytes up to the end of each piece in flight
+  // The coding side.
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  TQPDecodeState FEndState[4];
+  std::int64_t FCoded[4] = {-1, -1, -1, -1};
+  bool FAborted = false;
+};
+
+// The whole source in pieces; returns the source bytes read.
+std::int64_t DecodeQPBuffered(rtl::TStream& Source, rtl::TStream& Destination,
+                              detail::TqvProgress& Progress) {
+  const std::int64_t Total = Progress.Total();
+  const std::int64_t Piece = PieceFor(Total);
+  TQPDecodePieces Steps(Source, Destination, Piece, Progress);
+  detail::RunPieces(-1, Steps,
+                    detail::OverlapPays(Total >= 0 ? (Total + Piece - 1) / Piece : -1));
+  return Steps.Consumed();
 }
 
 } // namespace
