@@ -1,14 +1,23 @@
-// The choice of the codecs' inner loops. That every level gives the same bytes is tested with
-// each codec (test_base64, test_qp, test_uue) and by the fuzz targets, all through the one hook
-// that this file checks.
+// The choice of the codecs' inner loops, and the vector loops against the plain ones. That every
+// level gives the same bytes is also tested with each codec (test_base64, test_qp, test_uue) and
+// by the fuzz targets, all through the one hook that this file checks; here the loops are called
+// directly, on inputs that put every byte and every element at every lane of a step.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "encoder/kernels/qvKernels.h"
+#include "encoder/kernels/qvKernelTables.h"
 
 namespace detail = vexor::detail;
 
@@ -78,6 +87,91 @@ TEST(KernelLevels, FollowTheProcessorsFlags) {
   const auto Levels = detail::KernelLevels();
   for (std::size_t I = 0; I < Levels.size(); ++I)
     EXPECT_EQ(static_cast<int>(Levels[I]), static_cast<int>(I));
+}
+
+// --- Every level's loops against the plain ones ---
+
+// A buffer of exactly Size + KernelMargin bytes, so that AddressSanitizer reports a loop that
+// reads or writes beyond what the contract grants. Fill stands in the margin, where a loop that
+// looked at it as data would code it.
+struct TExactBuffer {
+  TExactBuffer(std::string_view Data, std::size_t Size, std::uint8_t Fill)
+      : Bytes(new std::uint8_t[Size + detail::KernelMargin]) {
+    std::memset(Bytes.get(), Fill, Size + detail::KernelMargin);
+    if (!Data.empty()) std::memcpy(Bytes.get(), Data.data(), Data.size());
+  }
+  std::unique_ptr<std::uint8_t[]> Bytes;
+};
+
+// The table of each level above Plain, and Plain's; the best level is restored afterwards.
+class KernelLoops : public testing::Test {
+protected:
+  static const detail::TqvKernels& TableOf(TqvKernelLevel Level) {
+    EXPECT_TRUE(detail::UseKernelLevel(Level));
+    return detail::Kernels();
+  }
+  void TearDown() override { detail::UseKernelLevel(detail::KernelLevels().back()); }
+  std::vector<TqvKernelLevel> Vector() const {
+    auto Levels = detail::KernelLevels();
+    Levels.erase(Levels.begin());
+    return Levels;
+  }
+};
+
+// What a quoted-printable decoding loop makes of Text: the bytes taken and the bytes written.
+std::pair<std::int64_t, std::string> QPDecodeWith(detail::TqvQPDecode Decode,
+                                                  std::string_view Text) {
+  TExactBuffer In(Text, Text.size(), '=');
+  TExactBuffer Out({}, Text.size(), 0);
+  std::uint8_t* W = Out.Bytes.get();
+  const std::uint8_t* P = Decode(In.Bytes.get(), In.Bytes.get() + Text.size(), W);
+  return {P - In.Bytes.get(),
+          std::string(reinterpret_cast<const char*>(Out.Bytes.get()), W - Out.Bytes.get())};
+}
+
+// Clean text that fills more than two steps of the widest loop, around what is put into it.
+const std::string QPBackground = [] {
+  std::string T;
+  for (int I = 0; I < 150; ++I) T += static_cast<char>('a' + I % 26);
+  return T;
+}();
+
+TEST_F(KernelLoops, QuotedPrintableDecodingTakesWhatThePlainLoopTakes) {
+  // Elements whole, cut short and malformed, in both cases, and the bytes that stop the loops.
+  const std::string Elements[] = {"=3D", "=3d", "=Af", "=\r\n", "\r\n", "=", "=A", "=G0",
+                                  "=0G", "=\r", "=\n", "\r", "\n", "\n\r", "==41",
+                                  "=\r\r\n", "=\r\n=41\r\n", "\r\n\r\n=3D=3D"};
+  for (const auto Level : Vector()) {
+    const auto Plain = TableOf(TqvKernelLevel::Plain).QPDecode;
+    const auto Fast = TableOf(Level).QPDecode;
+    const auto Same = [&](const std::string& Text) {
+      ASSERT_EQ(QPDecodeWith(Fast, Text), QPDecodeWith(Plain, Text))
+          << detail::KernelLevelName(Level) << " on " << testing::PrintToString(Text);
+    };
+    // Every byte value at every offset of the first steps.
+    for (std::size_t At = 0; At < 70; ++At)
+      for (int B = 0; B < 256; ++B) {
+        std::string Text = QPBackground;
+        Text[At] = static_cast<char>(B);
+        Same(Text);
+      }
+    // Every element at every offset, the text cut at every length from there to its end.
+    for (const std::string& E : Elements)
+      for (std::size_t At = 0; At < 70; ++At) {
+        const std::string Text = QPBackground.substr(0, At) + E + QPBackground.substr(At);
+        for (std::size_t Cut = At; Cut <= Text.size(); ++Cut) Same(Text.substr(0, Cut));
+      }
+    // Texts dense with elements, of every length up to a few steps.
+    std::mt19937 Random(7);
+    for (int Round = 0; Round < 3000; ++Round) {
+      std::string Text;
+      const std::size_t Length = Random() % 200;
+      while (Text.size() < Length)
+        Text += Random() % 3 ? std::string(1, static_cast<char>('0' + Random() % 30))
+                             : Elements[Random() % std::size(Elements)];
+      Same(Text);
+    }
+  }
 }
 
 } // namespace

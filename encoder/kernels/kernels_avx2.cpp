@@ -1,6 +1,6 @@
-// The AVX2 loops: Base64 and UUencode. Quoted-printable has none; at this level it runs plain.
-// Each function carries its own target attribute, so the file builds with the project's flags
-// and the chooser calls nothing here on a processor without AVX2.
+// The AVX2 loops: Base64, the quoted-printable decoder and UUencode. Each function carries its
+// own target attribute, so the file builds with the project's flags and the chooser calls
+// nothing here on a processor without AVX2.
 #include "encoder/kernels/qvKernelLoops.h"
 
 #ifdef VEXOR_X86_KERNELS
@@ -122,6 +122,124 @@ __attribute__((target("avx2"))) std::int64_t Base64DecodeAvx2(const std::uint8_t
     if (!base64::GoesOn(In, Count, I, Clean, Whole, 32)) break;
   }
   return base64::DecodeRestPlain(In, Count, Out, I, O, Written);
+}
+
+// --- Quoted-printable ---
+
+using qp::CR;
+using qp::LF;
+
+namespace {
+
+// For packing the kept bytes of eight lanes together: the lanes of each 8-bit mask in order (the
+// shuffle bytes after them pick lane 0, whose copies the next run writes over), and how many.
+struct TPackTable {
+  std::uint64_t Lanes[256];
+  std::uint8_t Count[256];
+};
+constexpr TPackTable PackTable = [] {
+  TPackTable T{};
+  for (int M = 0; M < 256; ++M) {
+    std::uint64_t Lanes = 0;
+    int N = 0;
+    for (int L = 0; L < 8; ++L)
+      if (M >> L & 1) Lanes |= std::uint64_t(L) << 8 * N++;
+    T.Lanes[M] = Lanes;
+    T.Count[M] = static_cast<std::uint8_t>(N);
+  }
+  return T;
+}();
+
+// The lanes of V that hold a hexadecimal digit of either case, as a byte mask, and the digits'
+// values in the low nibbles: the low four bits, plus nine for letters (both cases have bit 6).
+__attribute__((target("avx2"))) inline __m256i HexDigits(__m256i V, __m256i& Value) {
+  const __m256i Folded = _mm256_or_si256(V, _mm256_set1_epi8(0x20)); // "A".."F" to "a".."f"
+  const __m256i Decimal = _mm256_and_si256(_mm256_cmpgt_epi8(V, _mm256_set1_epi8('0' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), V));
+  const __m256i Letter = _mm256_and_si256(_mm256_cmpgt_epi8(Folded, _mm256_set1_epi8('a' - 1)),
+                                          _mm256_cmpgt_epi8(_mm256_set1_epi8('f' + 1), Folded));
+  Value = _mm256_add_epi8(_mm256_and_si256(V, _mm256_set1_epi8(0x0F)),
+                          _mm256_and_si256(Letter, _mm256_set1_epi8(9)));
+  return _mm256_or_si256(Decimal, Letter);
+}
+
+// Stores the Keep lanes of 16 bytes one after another from W on, as two runs of eight lanes;
+// up to 16 bytes from W on are written. Returns the end of the kept bytes.
+__attribute__((target("avx2"))) inline std::uint8_t* PackLanes(__m128i Bytes, unsigned Keep,
+                                                               std::uint8_t* W) {
+  const unsigned Low = Keep & 0xFF, High = Keep >> 8 & 0xFF;
+  const __m128i Lanes =
+      _mm_set_epi64x(static_cast<long long>(PackTable.Lanes[High] + 0x0808080808080808ULL),
+                     static_cast<long long>(PackTable.Lanes[Low]));
+  const __m128i Packed = _mm_shuffle_epi8(Bytes, Lanes);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(W), Packed);
+  W += PackTable.Count[Low];
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(W), _mm_unpackhi_epi64(Packed, Packed));
+  return W + PackTable.Count[High];
+}
+
+} // namespace
+
+// 32 bytes a step, each lane looked at as the start of an element with the two bytes after it
+// (loaded again one and two bytes on), as in the AVX-512 loop; the kept lanes are packed eight
+// at a time by a shuffle from a table. A step reads 34 bytes, so the last 33 go to the plain
+// loop.
+__attribute__((target("avx2"))) const std::uint8_t*
+QPDecodeAvx2(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out) {
+  const __m256i Equals = _mm256_set1_epi8('='), Cr = _mm256_set1_epi8(CR);
+  const __m256i Lf = _mm256_set1_epi8(LF);
+  std::uint8_t* W = Out;
+  while (End - P >= 34) {
+    const __m256i V0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
+    const __m256i V1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P + 1));
+    const __m256i V2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P + 2));
+    const __m256i EqualsV = _mm256_cmpeq_epi8(V0, Equals);
+    const __m256i CrV = _mm256_cmpeq_epi8(V0, Cr);
+    const __m256i LfV = _mm256_cmpeq_epi8(V0, Lf);
+    const auto Marks = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(EqualsV, _mm256_or_si256(CrV, LfV))));
+    if (Marks == 0) { // nothing but bytes that stand for themselves
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(W), V0);
+      P += 32;
+      W += 32;
+      continue;
+    }
+    __m256i Value1, Value2;
+    const __m256i EscapeV =
+        _mm256_and_si256(EqualsV, _mm256_and_si256(HexDigits(V1, Value1), HexDigits(V2, Value2)));
+    const __m256i SoftV = _mm256_and_si256(
+        EqualsV, _mm256_and_si256(_mm256_cmpeq_epi8(V1, Cr), _mm256_cmpeq_epi8(V2, Lf)));
+    const __m256i PairV = _mm256_and_si256(CrV, _mm256_cmpeq_epi8(V1, Lf));
+    const auto Escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(EscapeV));
+    const auto Soft = static_cast<std::uint32_t>(_mm256_movemask_epi8(SoftV));
+    const auto Pair = static_cast<std::uint32_t>(_mm256_movemask_epi8(PairV));
+    const std::uint32_t Three = Escape | Soft;
+    // Lanes that an element begun in an earlier lane covers; none of them can begin one itself
+    // but the CR of a soft line break, whose pair covers the same LF.
+    const std::uint32_t Inside = Three << 1 | Three << 2 | Pair << 1;
+    const std::uint32_t Odd = Marks & ~(Three | Pair | Inside);
+    // The values are below 16, so the 16-bit shift moves no bits from one byte to the next.
+    const __m256i Text =
+        _mm256_blendv_epi8(V0, _mm256_or_si256(_mm256_slli_epi16(Value1, 4), Value2), EscapeV);
+    const unsigned Stop = Odd ? static_cast<unsigned>(__builtin_ctz(Odd)) : 32;
+    const std::uint32_t Before = Stop == 32 ? ~0u : (1u << Stop) - 1;
+    const std::uint32_t Keep = Before & ~(Three << 1 | Three << 2 | Soft);
+    W = PackLanes(_mm256_castsi256_si128(Text), Keep & 0xFFFF, W);
+    W = PackLanes(_mm256_extracti128_si256(Text, 1), Keep >> 16, W);
+    if (Odd) { // the byte at Stop begins nothing that the loops take
+      Out = W;
+      return P + Stop;
+    }
+    // An element that begins in the last two lanes ends in the next 32 bytes: a CR LF pair at
+    // the last lane leaves its LF to write, an escape or a soft line break one or two bytes to
+    // skip. At most one of them is there.
+    const std::uint32_t PairEnds = (Pair & ~Inside) >> 31;
+    *W = LF;
+    W += PairEnds;
+    P += 32 + PairEnds + (Three >> 30 & 1) + 2 * (Three >> 31);
+  }
+  Out = W;
+  return QPDecodePlain(P, End, Out);
 }
 
 // --- UUencode ---

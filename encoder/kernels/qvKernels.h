@@ -21,9 +21,9 @@
 namespace vexor::detail {
 
 // The instruction sets that the loops are written for. Each codec takes its best loop at or
-// below the level in use: quoted-printable has none for AVX2 and runs its plain loops there,
-// UUencode none for AVX-512 and runs its AVX2 loops there. Avx512 stands for AVX-512 with
-// VBMI and VBMI2, which its Base64 and quoted-printable loops need.
+// below the level in use: the quoted-printable encoder has none for AVX2 and runs its plain
+// loop there, UUencode none for AVX-512 and runs its AVX2 loops there. Avx512 stands for AVX-512
+// with VBMI and VBMI2, which its Base64 and quoted-printable loops need.
 enum class TqvKernelLevel : std::uint8_t { Plain, Avx2, Avx512 };
 
 // The bytes that a loop may read or store beyond the bytes that it is given or writes. Every
