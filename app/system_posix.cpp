@@ -88,12 +88,19 @@ std::string ModuleName() {
   return Slash == std::string::npos ? Name : Name.substr(Slash + 1);
 }
 
+// The linker's name for the ELF header of the program itself, the start of its module.
+extern "C" const char __ehdr_start[] __attribute__((weak));
+
 std::uintptr_t ModuleOffset(const void* Address) {
   Dl_info Info{};
   if (Address && ::dladdr(Address, &Info) != 0 && Info.dli_fbase)
     return reinterpret_cast<std::uintptr_t>(Address) -
            reinterpret_cast<std::uintptr_t>(Info.dli_fbase);
-  return reinterpret_cast<std::uintptr_t>(Address);
+  // A program linked statically has no loader to ask; the address is then in the program.
+  const auto Start = reinterpret_cast<std::uintptr_t>(__ehdr_start);
+  const auto At = reinterpret_cast<std::uintptr_t>(Address);
+  if (Address && Start != 0 && At >= Start) return At - Start;
+  return At;
 }
 
 void WriteReport(const std::string& Report) noexcept {
