@@ -1,5 +1,6 @@
 // The plain loops of every codec: what every processor runs, and what the vector loops hand
 // their short rests to. Portable C++, no intrinsics.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -114,32 +115,84 @@ constexpr std::uint64_t MarkBytes(std::uint64_t Word, std::uint64_t Pattern) noe
 
 } // namespace
 
-// Eight bytes at a time: a word without "=", CR or LF is copied whole; otherwise the bytes
-// before the first of them are, and that element is taken alone.
+// The places of the bytes of Word equal to the byte that Pattern repeats, as the low eight
+// bits, the first byte's lowest. Exact for every byte, unlike MarkBytes.
+constexpr unsigned PlacesOf(std::uint64_t Word, std::uint64_t Pattern) noexcept {
+  constexpr std::uint64_t Low7 = 0x7F7F7F7F7F7F7F7FULL;
+  const std::uint64_t X = Word ^ Pattern;
+  const std::uint64_t Zero = ~(((X & Low7) + Low7) | X | Low7); // 0x80 in each zero byte
+  return static_cast<unsigned>(((Zero >> 7) * 0x0102040810204080ULL) >> 56);
+}
+
+// 64 bytes a window. The places of "=", CR and LF in the window are found first, for all of its
+// bytes at once, and tell apart the soft line breaks, the CR LF pairs (which are kept as they
+// are) and the lone CR and LF that stop the loop; then only the "=" are visited, in order, each
+// copying the clean bytes before it. Nothing that a visit finds decides where the next one
+// looks, so a text with an escape every few bytes keeps the processor busy rather than waiting
+// for one element to be decoded before the next is found.
 const std::uint8_t* QPDecodePlain(const std::uint8_t* P, const std::uint8_t* End,
                                   std::uint8_t*& Out) {
   constexpr std::uint64_t Ones = 0x0101010101010101ULL;
   std::uint8_t* W = Out;
-  while (P != End) {
-    if (std::endian::native == std::endian::little && End - P >= 8) {
+  // A window reads 64 bytes and the two after them, and copies up to 64 bytes from any byte of
+  // it: they must be the caller's or its margin's.
+  while (std::endian::native == std::endian::little && End - P >= 66) {
+    std::uint64_t Equals = 0, Crs = 0, Lfs = 0;
+    for (int I = 0; I < 8; ++I) {
       std::uint64_t Word;
-      std::memcpy(&Word, P, 8);
-      std::memcpy(W, &Word, 8); // the bytes past the first mark are written over or lie in slack
-      const std::uint64_t Marks =
-          MarkBytes(Word, '=' * Ones) | MarkBytes(Word, CR * Ones) | MarkBytes(Word, LF * Ones);
-      if (Marks == 0) {
-        P += 8;
-        W += 8;
-        continue;
+      std::memcpy(&Word, P + 8 * I, 8);
+      Equals |= std::uint64_t{PlacesOf(Word, '=' * Ones)} << 8 * I;
+      Crs |= std::uint64_t{PlacesOf(Word, CR * Ones)} << 8 * I;
+      Lfs |= std::uint64_t{PlacesOf(Word, LF * Ones)} << 8 * I;
+    }
+    // The same places seen from one and two bytes before, the bytes after the window included.
+    const std::uint64_t CrNext = Crs >> 1 | std::uint64_t{P[64] == CR} << 63;
+    const std::uint64_t LfNext = Lfs >> 1 | std::uint64_t{P[64] == LF} << 63;
+    const std::uint64_t LfAfter =
+        Lfs >> 2 | std::uint64_t{P[64] == LF} << 62 | std::uint64_t{P[65] == LF} << 63;
+    const std::uint64_t Soft = Equals & CrNext & LfAfter;
+    const std::uint64_t InSoft = Soft << 1 | Soft << 2;
+    const std::uint64_t Pair = Crs & LfNext & ~InSoft;
+    // A CR or LF of no pair and no soft line break stops the loop, and so the window.
+    const std::uint64_t Lone = (Crs & ~Pair & ~InSoft) | (Lfs & ~(Pair << 1) & ~InSoft);
+    const int Stop = std::countr_zero(Lone); // 64 when there is none
+    std::uint64_t Visit = Stop == 64 ? Equals : Equals & ((std::uint64_t{1} << Stop) - 1);
+    int Pos = 0; // the first byte of the window not taken yet
+    while (Visit != 0) {
+      const int At = std::countr_zero(Visit);
+      Visit &= Visit - 1;
+      std::memcpy(W, P + Pos, 32);
+      if (At - Pos > 32) std::memcpy(W + 32, P + Pos + 32, 32);
+      W += At - Pos;
+      Pos = At + 3;
+      if (Soft >> At & 1) continue;
+      const std::uint8_t High = Digits.Value[P[At + 1]], Low = Digits.Value[P[At + 2]];
+      if ((High | Low) == NoDigit) { // not both digits: nothing that the loops take
+        Out = W;
+        return P + At;
       }
-      const int Plain = std::countr_zero(Marks) / 8; // the first byte is the lowest
-      P += Plain;
-      W += Plain;
-    } else if (*P != '=' && *P != CR && *P != LF) {
+      *W++ = static_cast<std::uint8_t>(High << 4 | Low);
+    }
+    const int Clean = std::max(Stop, Pos) - Pos;
+    std::memcpy(W, P + Pos, 64);
+    W += Clean;
+    if (Stop < 64) {
+      Out = W;
+      return P + Stop;
+    }
+    // A pair at the last byte: its LF is the next window's first byte.
+    const bool PairEnds = Pair >> 63;
+    *W = LF;
+    W += PairEnds;
+    P += std::max(Pos, 64) + PairEnds;
+  }
+  // The rest one element at a time.
+  while (P != End) {
+    const std::uint8_t B = *P;
+    if (B != '=' && B != CR && B != LF) {
       *W++ = *P++;
       continue;
     }
-    const std::uint8_t B = *P;
     const std::int64_t Left = End - P;
     if (B == '=' && Left >= 3) {
       const std::uint8_t High = Digits.Value[P[1]], Low = Digits.Value[P[2]];
