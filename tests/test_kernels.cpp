@@ -194,4 +194,43 @@ TEST_F(KernelLoops, QuotedPrintableDecodingTakesCleanTextAndStopsAtAnythingElse)
   }
 }
 
+TEST_F(KernelLoops, UUDecodingTakesEveryByteAsACodeAndFindsTheFirstLineEnd) {
+  std::mt19937 Random(11);
+  for (const auto Level : detail::KernelLevels()) {
+    const auto& K = TableOf(Level);
+    const std::string Name = detail::KernelLevelName(Level);
+    // Every byte value as every code of a group, at every count of groups up to a few steps.
+    for (int Groups = 0; Groups <= 40; ++Groups) {
+      std::string Codes(4 * Groups, '\0');
+      for (auto& C : Codes) C = static_cast<char>(Random());
+      TExactBuffer In(Codes, Codes.size(), 0xFF);
+      TExactBuffer Out({}, 3 * Groups, 0);
+      K.UUDecode(In.Bytes.get(), Groups, Out.Bytes.get());
+      for (int G = 0; G < Groups; ++G) {
+        std::uint32_t Bits = 0;
+        for (int I = 0; I < 4; ++I) Bits = Bits << 6 | detail::uu::ValueOf(In.Bytes[4 * G + I]);
+        for (int I = 0; I < 3; ++I)
+          ASSERT_EQ(Out.Bytes[3 * G + I], static_cast<std::uint8_t>(Bits >> (16 - 8 * I)))
+              << Name << ", " << Groups << " groups, byte " << 3 * G + I;
+      }
+    }
+    // A CR or an LF at every place, looked for from every start up to every stop.
+    for (const char End : {'\r', '\n'})
+      for (std::size_t At = 0; At < 70; ++At) {
+        std::string Line(70, '`');
+        Line[At] = End;
+        TExactBuffer In(Line, Line.size(), '\n');
+        for (std::int64_t From = 0; From <= 70; From += 7)
+          for (std::int64_t Stop = From; Stop <= 70; ++Stop) {
+            const auto Want = At >= static_cast<std::size_t>(From) &&
+                                      At < static_cast<std::size_t>(Stop)
+                                  ? static_cast<std::int64_t>(At)
+                                  : Stop;
+            ASSERT_EQ(K.UUFindLineEnd(In.Bytes.get(), From, Stop), Want)
+                << Name << ", line end at " << At << ", from " << From << " to " << Stop;
+          }
+      }
+  }
+}
+
 } // namespace
