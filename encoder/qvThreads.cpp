@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -197,6 +198,30 @@ namespace {
 // thread has failed.
 class TTurn {
 public:
+#if defined(_WIN32)
+  // libstdc++ 12 for Windows has no futex under std::atomic::wait, and its fallback loses
+  // wake-ups; the turn waits on a condition variable there.
+  bool WaitFor(std::int64_t Piece) {
+    std::unique_lock<std::mutex> Guard(FLock);
+    FChanged.wait(Guard, [&] { return FNext.load() == Piece || FNext.load() < 0; });
+    return FNext.load() == Piece;
+  }
+  void Pass(std::int64_t Piece) {
+    {
+      const std::lock_guard<std::mutex> Guard(FLock);
+      std::int64_t Expected = Piece;
+      FNext.compare_exchange_strong(Expected, Piece + 1);
+    }
+    FChanged.notify_all();
+  }
+  void Fail() {
+    {
+      const std::lock_guard<std::mutex> Guard(FLock);
+      FNext.store(-1);
+    }
+    FChanged.notify_all();
+  }
+#else
   bool WaitFor(std::int64_t Piece) {
     for (;;) {
       const std::int64_t Now = FNext.load(std::memory_order_acquire);
@@ -215,10 +240,15 @@ public:
     FNext.store(-1, std::memory_order_release);
     FNext.notify_all();
   }
+#endif
   std::int64_t Now() const { return FNext.load(std::memory_order_acquire); }
 
 private:
   std::atomic<std::int64_t> FNext{0};
+#if defined(_WIN32)
+  std::mutex FLock;
+  std::condition_variable FChanged;
+#endif
 };
 
 struct TRun {
