@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/conversion.h"
 #include "encoder/qvEncoder.h"
 
 int main(int argc, char** argv) {
@@ -19,10 +20,7 @@ int main(int argc, char** argv) {
   }
   const std::string Method = argv[4];
   TqvEncoder Encoder;
-  Encoder.EncodeMethod = Method == "QP"       ? cmQuotedPrintable
-                         : Method == "BASE64" ? cmBase64
-                         : Method == "UUE"    ? cmUUEncode
-                                              : cmNone;
+  Encoder.EncodeMethod = MethodOf(Method);
   Encoder.Streaming = argc > 5 && std::string(argv[5]) == "streaming";
   std::int64_t Reports = 0, LastDone = 0, LastTotal = 0;
   Encoder.OnProgress = [&](rtl::TObject*, std::int64_t Done, std::int64_t Total) {
@@ -30,18 +28,7 @@ int main(int argc, char** argv) {
     LastDone = Done;
     LastTotal = Total;
   };
-  try {
-    rtl::TFileStream Source(argv[1], rtl::fmOpenRead);
-    rtl::TFileStream Destination(argv[2], rtl::fmCreate);
-    if (std::string(argv[3]) == "E")
-      Encoder.Encode(Source, Destination);
-    else
-      Encoder.Decode(Source, Destination);
-    Destination.Close();
-  } catch (const rtl::Exception& E) {
-    std::fprintf(stderr, "%s: %s\n", E.ClassName(), E.Message().c_str());
-    return 1;
-  }
+  if (Convert(Encoder, argv[1], argv[2], argv[3]) != 0) return 1;
   std::fprintf(stderr, "%lld reports, the last (%lld, %lld)\n", static_cast<long long>(Reports),
                static_cast<long long>(LastDone), static_cast<long long>(LastTotal));
   return 0;

@@ -59,6 +59,14 @@ LIB=$(find "$BUILD" -maxdepth 1 -name 'libvexor.a' | head -n 1)
 c++ -std=c++20 -O2 -I"$ROOT" -o "$WORK/progress_run" "$HERE/progress_run.cpp" "$LIB" -pthread ||
   die "the progress program does not build"
 PROGRESS=$WORK/progress_run
+# The program's conversion with the inner loops held at one kernel level.
+c++ -std=c++20 -O2 -I"$ROOT" -o "$WORK/level_run" "$HERE/level_run.cpp" "$LIB" -pthread ||
+  die "the kernel-level program does not build"
+LEVEL_RUN=$WORK/level_run
+LEVELS=()
+for level in plain avx2 avx512; do
+  "$LEVEL_RUN" "$level" /dev/null /dev/null E BASE64 2>/dev/null && LEVELS+=("$level")
+done
 
 BYTES=$((SIZE_MIB * 1024 * 1024))
 RANDOM_IN=$WORK/random.bin
@@ -168,8 +176,19 @@ size_of() { stat -c %s "$1"; }
 # with a progress handler, first on the stream calls of the format, then with Streaming set.
 vexor_roads() {
   local op=$1 method=$2 source=$3 kind=$4 expected=$5 out=$WORK/road.out road tool cmd
-  for road in pipe observed streaming; do
+  local roads=(pipe observed streaming)
+  have taskset && roads+=(one)
+  for level in "${LEVELS[@]}"; do roads+=("level-$level"); done
+  for road in "${roads[@]}"; do
     case $road in
+    one)
+      tool="vexor, one processor"
+      cmd="taskset -c 0 $(q "$VEXOR") $(q "$source") $(q "$out") $op $method"
+      ;;
+    level-*)
+      tool="vexor, ${road#level-} kernels"
+      cmd="$(q "$LEVEL_RUN") ${road#level-} $(q "$source") $(q "$out") $op $method"
+      ;;
     pipe)
       tool="vexor, the source a pipe"
       cmd="cat $(q "$source") | $(q "$VEXOR") /dev/stdin $(q "$out") $op $method"
@@ -300,6 +319,44 @@ if have uuencode && have uudecode; then
     "uudecode -o $(q "$WORK/out") $(q "$E")" "$RANDOM_IN"
 else absent "sharutils uuencode / uudecode (package sharutils)"; fi
 rm -f "$WORK"/uue.* "$WORK/out" "$WORK/UUE.vexor"
+
+# --- Small files: one run on a file of 1 KiB and of 4 KiB, and 1,000 files of 1 to 64 KiB
+# converted one run each, against the peers that encode the same way. Every figure is a shell
+# loop of many runs, timed whole and divided by the runs it holds, so that every tool pays the
+# same fork and exec around each run: the median of 5 timed loops.
+small() { # small LABEL TOOL PER_LOOP CMD: CMD is a loop of PER_LOOP runs
+  local label=$1 tool=$2 per=$3 cmd=$4 seconds
+  seconds=$(RUNS=5 median_time "$cmd" "$WORK/small-none") || { note "small files: $tool failed"; return 0; }
+  seconds=$("$PY" -c "print('%.6f' % ($seconds / $per))")
+  meta small "$label"$'\t'"$tool"$'\t'"$seconds"
+  note "small files, $label: $tool $seconds s a run"
+}
+SMALL=$WORK/small
+mkdir -p "$SMALL/many"
+"$PY" - "$SMALL" <<'PYEOF'
+import os, random, sys
+d = sys.argv[1]
+rng = random.Random(7)
+for n in (1024, 4096):
+    open(os.path.join(d, "f%d" % n), "wb").write(rng.randbytes(n))
+for i in range(1000):
+    open(os.path.join(d, "many", "%04d" % i), "wb").write(rng.randbytes(rng.randint(1024, 65536)))
+PYEOF
+O=$(q "$SMALL/out")
+V=$(q "$VEXOR")
+small_row() { # small_row LABEL PER_LOOP LOOP_HEAD: the six rows of one set of files
+  local label=$1 per=$2 head=$3
+  small "$label" "vexor E BASE64" "$per" "$head $V \$f $O E BASE64 >/dev/null; done"
+  have base64 && small "$label" "coreutils base64 -w 76" "$per" "$head base64 -w 76 \$f > $O; done"
+  small "$label" "vexor E QP" "$per" "$head $V \$f $O E QP >/dev/null; done"
+  have qprint && small "$label" "qprint -e" "$per" "$head qprint -e \$f $O; done"
+  small "$label" "vexor E UUE" "$per" "$head $V \$f $O E UUE >/dev/null; done"
+  have uuencode && small "$label" "sharutils uuencode" "$per" "$head uuencode \$f f > $O; done"
+}
+for n in 1024 4096; do
+  small_row "one file of $((n / 1024)) KiB" 200 "f=$(q "$SMALL/f$n"); for i in \$(seq 200); do"
+done
+small_row "1,000 files of 1 to 64 KiB" 1 "for f in $(q "$SMALL/many")/*; do"
 
 meta size_mib "$SIZE_MIB"
 meta runs "$RUNS"
