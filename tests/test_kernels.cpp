@@ -233,4 +233,93 @@ TEST_F(KernelLoops, UUDecodingTakesEveryByteAsACodeAndFindsTheFirstLineEnd) {
   }
 }
 
+// What a quoted-printable encoding loop makes of Text from Column on: the bytes taken, the text
+// and the column at the end.
+struct TQPEncoded {
+  std::int64_t Taken;
+  std::string Text;
+  std::int64_t Column;
+  bool operator==(const TQPEncoded&) const = default;
+};
+void PrintTo(const TQPEncoded& E, std::ostream* Os) {
+  *Os << E.Taken << " taken, column " << E.Column << ", " << testing::PrintToString(E.Text);
+}
+
+TQPEncoded QPEncodeWith(detail::TqvQPEncode Encode, std::string_view Source, std::int64_t Column,
+                        std::int64_t Limit) {
+  TExactBuffer In(Source, Source.size(), '=');
+  TExactBuffer Out({}, 6 * Source.size() + 3, 0);
+  std::uint8_t* W = Out.Bytes.get();
+  const std::uint8_t* P = Encode(In.Bytes.get(), In.Bytes.get() + Source.size(), W, Column, Limit);
+  return {P - In.Bytes.get(),
+          std::string(reinterpret_cast<const char*>(Out.Bytes.get()), W - Out.Bytes.get()),
+          Column};
+}
+
+// The line layout of the contract, one byte at a time.
+TQPEncoded QPEncodeReference(std::string_view Source, std::int64_t Column, std::int64_t Limit) {
+  std::string Text;
+  std::size_t I = 0;
+  for (; I < Source.size(); ++I) {
+    if (Column > Limit) {
+      Text += "=\r\n";
+      Column = 0;
+    }
+    const auto B = static_cast<unsigned char>(Source[I]);
+    if (B == '\r') {
+      if (I + 1 == Source.size() || Source[I + 1] != '\n') break;
+      Text += "\r\n";
+      Column = 0;
+      ++I;
+    } else if (B >= 32 && B <= 126 && B != '=') {
+      Text += static_cast<char>(B);
+      Column += 1;
+    } else {
+      Text += '=';
+      Text += "0123456789ABCDEF"[B >> 4];
+      Text += "0123456789ABCDEF"[B & 15];
+      Column += 3;
+    }
+  }
+  return {static_cast<std::int64_t>(I), Text, Column};
+}
+
+TEST_F(KernelLoops, QuotedPrintableEncodingLaysOutLinesAsTheRulesSay) {
+  const std::string Background(60, 'x');
+  // Limits of one element a line, of a short line and of the usual one, with columns before,
+  // at and past each limit.
+  const std::int64_t Limits[] = {0, 1, 9, 70};
+  std::mt19937 Random(5);
+  for (const auto Level : detail::KernelLevels()) {
+    const auto Encode = TableOf(Level).QPEncode;
+    const auto Same = [&](const std::string& Source, std::int64_t Column, std::int64_t Limit) {
+      ASSERT_EQ(QPEncodeWith(Encode, Source, Column, Limit),
+                QPEncodeReference(Source, Column, Limit))
+          << detail::KernelLevelName(Level) << ", column " << Column << " of " << Limit << ", "
+          << testing::PrintToString(Source);
+    };
+    for (const std::int64_t Limit : Limits)
+      for (const std::int64_t Column : {std::int64_t{0}, Limit - 1, Limit, Limit + 2}) {
+        if (Column < 0) continue;
+        // Every byte value at every offset of the first steps.
+        for (std::size_t At = 0; At < 20; ++At)
+          for (int B = 0; B < 256; ++B) {
+            std::string Source = Background;
+            Source[At] = static_cast<char>(B);
+            Same(Source, Column, Limit);
+          }
+        // CR, LF and their pairs amid escapes, at every length.
+        for (int Round = 0; Round < 300; ++Round) {
+          std::string Source;
+          const std::size_t Length = Random() % 80;
+          while (Source.size() < Length) {
+            const char Pick[] = {'\r', '\n', '=', 'a', 'b', '\t', ' ', '\x80', '\xff'};
+            Source += Random() % 4 == 0 ? "\r\n" : std::string(1, Pick[Random() % std::size(Pick)]);
+          }
+          Same(Source, Column, Limit);
+        }
+      }
+  }
+}
+
 } // namespace

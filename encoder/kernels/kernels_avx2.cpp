@@ -1,4 +1,4 @@
-// The AVX2 loops: Base64, the quoted-printable decoder and UUencode. Each function carries its
+// The AVX2 loops: Base64, quoted-printable and UUencode. Each function carries its
 // own target attribute, so the file builds with the project's flags and the chooser calls
 // nothing here on a processor without AVX2.
 #include "encoder/kernels/qvKernelLoops.h"
@@ -179,6 +179,98 @@ __attribute__((target("avx2"))) inline std::uint8_t* PackLanes(__m128i Bytes, un
 }
 
 } // namespace
+
+namespace {
+
+// For the encoder: where each byte of the text of eight source bytes comes from, by which of the
+// eight are escaped. A literal is its own byte; an escape is "=" and its two digits. The text
+// (up to 24 bytes, then zeros) is gathered from two registers, each a 16-byte half copied into
+// both 128-bit lanes: Literals holds the eight bytes and their high digits, Lows their low
+// digits and "=" eight times; a lane that one register does not give is 0x80 in its table,
+// which the shuffle turns into zero.
+struct TExpandTable {
+  alignas(32) std::int8_t FromLiterals[256][32];
+  alignas(32) std::int8_t FromLows[256][32];
+  std::uint8_t Length[256];
+};
+constexpr TExpandTable ExpandTable = [] {
+  TExpandTable T{};
+  for (int M = 0; M < 256; ++M) {
+    for (int J = 0; J < 32; ++J) T.FromLiterals[M][J] = T.FromLows[M][J] = -128;
+    int N = 0;
+    for (int I = 0; I < 8; ++I) {
+      if (M >> I & 1) {
+        T.FromLows[M][N++] = static_cast<std::int8_t>(8 + I); // "="
+        T.FromLiterals[M][N++] = static_cast<std::int8_t>(8 + I); // high digit
+        T.FromLows[M][N++] = static_cast<std::int8_t>(I);      // low digit
+      } else {
+        T.FromLiterals[M][N++] = static_cast<std::int8_t>(I);
+      }
+    }
+    T.Length[M] = static_cast<std::uint8_t>(N);
+  }
+  return T;
+}();
+
+} // namespace
+
+// Eight source bytes a step while they hold no CR and all of them fit the line: which of them
+// are escaped is found by comparisons, and their text is gathered by two shuffles from tables.
+// Anything else (a CR, the end of a line, the last few bytes) takes one element the plain way.
+__attribute__((target("avx2"))) const std::uint8_t*
+QPEncodeAvx2(const std::uint8_t* P, const std::uint8_t* End, std::uint8_t*& Out,
+             std::int64_t& Column, std::int64_t Limit) {
+  const __m128i Hex = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B',
+                                    'C', 'D', 'E', 'F');
+  const __m128i Nibble = _mm_set1_epi8(0x0F);
+  std::uint8_t* W = Out;
+  std::int64_t C = Column;
+  while (End - P >= 8) {
+    const __m128i V = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(P));
+    // Literals: 32 to 126 but "="; the signed comparisons leave out the bytes from 128 on.
+    const __m128i Literal =
+        _mm_andnot_si128(_mm_cmpeq_epi8(V, _mm_set1_epi8('=')),
+                         _mm_and_si128(_mm_cmpgt_epi8(V, _mm_set1_epi8(31)),
+                                       _mm_cmpgt_epi8(_mm_set1_epi8(127), V)));
+    const auto Escaped = static_cast<unsigned>(~_mm_movemask_epi8(Literal)) & 0xFF;
+    const auto HasCr = _mm_movemask_epi8(_mm_cmpeq_epi8(V, _mm_set1_epi8(CR))) & 0xFF;
+    // The column at which the last of the eight starts: the text of the seven before it.
+    const std::int64_t LastStart = ExpandTable.Length[Escaped & 0x7F] - 1;
+    if (HasCr == 0 && C + LastStart <= Limit) {
+      const __m128i High = _mm_shuffle_epi8(Hex, _mm_and_si128(_mm_srli_epi16(V, 4), Nibble));
+      const __m128i Low = _mm_shuffle_epi8(Hex, _mm_and_si128(V, Nibble));
+      const __m256i Literals = _mm256_broadcastsi128_si256(_mm_unpacklo_epi64(V, High));
+      const __m256i Lows =
+          _mm256_broadcastsi128_si256(_mm_unpacklo_epi64(Low, _mm_set1_epi8('=')));
+      const __m256i Text = _mm256_or_si256(
+          _mm256_shuffle_epi8(Literals, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                            ExpandTable.FromLiterals[Escaped]))),
+          _mm256_shuffle_epi8(Lows, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                        ExpandTable.FromLows[Escaped]))));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(W), Text);
+      const int Length = ExpandTable.Length[Escaped];
+      W += Length;
+      C += Length;
+      P += 8;
+      continue;
+    }
+    // One element as the plain loop takes it.
+    qp::EndFullLine(W, C, Limit);
+    if (*P == CR) {
+      if (qp::TakeLineBreak(P, End, W, C)) continue;
+      Out = W;
+      Column = C;
+      return P;
+    }
+    const qp::TElement& E = qp::Elements.Of[*P++];
+    std::memcpy(W, &E, sizeof E);
+    W += E.Length;
+    C += E.Length;
+  }
+  Out = W;
+  Column = C;
+  return QPEncodePlain(P, End, Out, Column, Limit);
+}
 
 // 32 bytes a step, each lane looked at as the start of an element with the two bytes after it
 // (loaded again one and two bytes on), as in the AVX-512 loop; the kept lanes are packed eight

@@ -30,6 +30,8 @@ std::int64_t Base64DecodeAvx2(const std::uint8_t* In, std::int64_t Count, std::u
                               std::int64_t& Written);
 std::uint8_t* UUEncodeAvx2(const std::uint8_t* In, std::int64_t Groups, std::uint8_t* Out);
 void UUDecodeAvx2(const std::uint8_t* Codes, std::int64_t Groups, std::uint8_t* Out);
+const std::uint8_t* QPEncodeAvx2(const std::uint8_t* P, const std::uint8_t* End,
+                                 std::uint8_t*& Out, std::int64_t& Column, std::int64_t Limit);
 const std::uint8_t* QPDecodeAvx2(const std::uint8_t* P, const std::uint8_t* End,
                                  std::uint8_t*& Out);
 std::int64_t UUFindLineEndAvx2(const std::uint8_t* In, std::int64_t From, std::int64_t Stop);

@@ -16,7 +16,7 @@ constexpr TqvKernels PlainKernels{TqvKernelLevel::Plain, Base64EncodePlain, Base
                                   UUDecodePlain,         UUFindLineEndPlain};
 #ifdef VEXOR_X86_KERNELS
 constexpr TqvKernels Avx2Kernels{TqvKernelLevel::Avx2, Base64EncodeAvx2, Base64DecodeAvx2,
-                                 QPEncodePlain,        QPDecodeAvx2,     UUEncodeAvx2,
+                                 QPEncodeAvx2,         QPDecodeAvx2,     UUEncodeAvx2,
                                  UUDecodeAvx2,         UUFindLineEndAvx2};
 // Over memory streams the VBMI Base64 encoder is about a third faster than the AVX2 one and
 // its decoder a few per cent; on whole conversions of files the copies in and out of the

@@ -21,8 +21,7 @@
 namespace vexor::detail {
 
 // The instruction sets that the loops are written for. Each codec takes its best loop at or
-// below the level in use: the quoted-printable encoder has none for AVX2 and runs its plain
-// loop there, UUencode none for AVX-512 and runs its AVX2 loops there. Avx512 stands for AVX-512
+// below the level in use: UUencode has none for AVX-512 and runs its AVX2 loops there. Avx512 stands for AVX-512
 // with VBMI and VBMI2, which its Base64 and quoted-printable loops need.
 enum class TqvKernelLevel : std::uint8_t { Plain, Avx2, Avx512 };
 
