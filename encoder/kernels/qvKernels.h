@@ -21,8 +21,8 @@
 namespace vexor::detail {
 
 // The instruction sets that the loops are written for. Each codec takes its best loop at or
-// below the level in use: UUencode has none for AVX-512 and runs its AVX2 loops there. Avx512 stands for AVX-512
-// with VBMI and VBMI2, which its Base64 and quoted-printable loops need.
+// below the level in use: UUencode has none for AVX-512 and runs its AVX2 loops there. Avx512
+// stands for AVX-512 with VBMI and VBMI2, which its Base64 and quoted-printable loops need.
 enum class TqvKernelLevel : std::uint8_t { Plain, Avx2, Avx512 };
 
 // The bytes that a loop may read or store beyond the bytes that it is given or writes. Every
