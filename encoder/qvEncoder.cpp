@@ -83,7 +83,8 @@ void Dispatch(TqvEncoder& Encoder, TqvEncodeMethod Method, const TCodecTable& Ta
   }
   if (Method > cm8Bit)
     RaiseEncoderError(detail::LoadMessage(detail::TqvMessage::UnsupportedFormat), -1);
-  (Encoder.*Table[Method])(Source, Destination);
+  const TCodec Codec = Table[static_cast<std::size_t>(Method)];
+  (Encoder.*Codec)(Source, Destination);
 }
 
 } // namespace
