@@ -16,8 +16,6 @@ namespace vt {
 
 using Args = std::vector<std::string>;
 
-inline const std::string DoneText = "Done.\r\n";
-
 // The program and its arguments, quoted for the shell. With a Limit (seconds) the run is
 // bounded, so that a hang fails the test with exit code 124 instead of stopping it.
 inline std::string VexorCommand(const Args& A, int Limit = 0) {

@@ -125,6 +125,14 @@ inline std::string ReadFile(const std::string& Name) {
   return S.str();
 }
 
+// The program's console texts, as a user on any system sees them.
+inline const std::string HelpText =
+    "This console app encodes / decodes files in Base64, Quoted-Printable, and UUEncode "
+    "formats.\r\n"
+    "Usage: Vexor.exe srcfile destfile operation[E][D] method[QP][BASE64][UUE]\r\n"
+    "Press Enter to continue...\r\n";
+inline const std::string DoneText = "Done.\r\n";
+
 struct RunResult {
   int ExitCode = -1;
   std::string Out, Err;

@@ -21,11 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string HelpText =
-    "This console app encodes / decodes files in Base64, Quoted-Printable, and UUEncode "
-    "formats.\r\n"
-    "Usage: Vexor.exe srcfile destfile operation[E][D] method[QP][BASE64][UUE]\r\n"
-    "Press Enter to continue...\r\n";
+using vt::HelpText;
 using vt::Args;
 using vt::DoneText;
 using vt::ExpectDone;

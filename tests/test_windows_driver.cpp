@@ -17,12 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string HelpText =
-    "This console app encodes / decodes files in Base64, Quoted-Printable, and UUEncode "
-    "formats.\r\n"
-    "Usage: Vexor.exe srcfile destfile operation[E][D] method[QP][BASE64][UUE]\r\n"
-    "Press Enter to continue...\r\n";
-const std::string DoneText = "Done.\r\n";
+using vt::DoneText;
+using vt::HelpText;
 
 std::string SystemText(DWORD Code) {
   return rtl::SysErrorMessage(static_cast<int>(Code));
