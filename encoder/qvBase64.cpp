@@ -226,11 +226,11 @@ TDecodeEnd DecodeInPieces(rtl::TStream& Source, rtl::TStream& Destination, std::
     else
       Separate.Write(Count);
   };
-  // Where the batches of the piece begin, when they are read one by one.
+  // Where the batches of the piece begin, when they are read one by one; the piece's length.
   std::vector<std::int64_t> Borders;
-  // The end of the batch that holds text byte At of the piece, and of the one after it (or
-  // Got when the piece ends first).
   std::int64_t Got = 0;
+  // The batch that holds text byte At of the piece, where a batch begins, and where it ends
+  // (Got for the last one).
   const auto BatchAt = [&](std::int64_t At) -> std::size_t {
     if (WholeBatches) return static_cast<std::size_t>(At / Batch);
     return static_cast<std::size_t>(std::upper_bound(Borders.begin(), Borders.end(), At) -

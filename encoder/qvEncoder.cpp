@@ -75,7 +75,7 @@ using TCodecTable = TCodec[cm8Bit + 1];
 // where the codec will move pieces: it is asked only whether a byte is left.
 void Dispatch(TqvEncoder& Encoder, TqvEncodeMethod Method, const TCodecTable& Table,
               rtl::TStream& Source, rtl::TStream& Destination) {
-  if (!Source.SizeKnown() && detail::TqvEncoderAccess::PiecePath(Encoder, Source, Destination)) {
+  if (detail::TqvEncoderAccess::ReadAsItArrives(Encoder, Source, Destination)) {
     if (Source.AtEnd()) return;
   } else {
     const std::int64_t Size = Source.Size();
@@ -107,7 +107,7 @@ void TqvEncoder::Decode(rtl::TStream& Source, rtl::TStream& Destination) {
 }
 
 void TqvEncoder::CopyPlain(rtl::TStream& Source, rtl::TStream& Destination) {
-  if (!Source.SizeKnown() && detail::TqvEncoderAccess::PiecePath(*this, Source, Destination)) {
+  if (detail::TqvEncoderAccess::ReadAsItArrives(*this, Source, Destination)) {
     // Up to the end, as the bytes arrive.
     constexpr std::int64_t Piece = 1 << 20;
     detail::TqvProgress Progress(*this, -1);

@@ -95,6 +95,11 @@ struct TqvEncoderAccess {
     return E.Streaming || (typeid(E) == typeid(TqvEncoder) && !E.OnProgress &&
                            IsRuntimeStream(S) && IsRuntimeStream(D));
   }
+  // A source that cannot tell its size without being read whole (a pipe), on a piece path:
+  // it is read to its end as it arrives, and never asked for its size.
+  static bool ReadAsItArrives(const TqvEncoder& E, rtl::TStream& S, rtl::TStream& D) {
+    return !S.SizeKnown() && PiecePath(E, S, D);
+  }
   static bool Observed(const TqvEncoder& E) {
     return typeid(E) != typeid(TqvEncoder) || static_cast<bool>(E.OnProgress);
   }
